@@ -1,0 +1,568 @@
+// The operating system as the serial library sees it: the Windows records with their Windows
+// layouts, the Windows constants, and one interface whose operations carry the Windows names and
+// meanings. The library calls only this interface; a backend gives it life on each system
+// (win32/ on Windows, posix/ on Linux, a scripted fake in the tests).
+//
+// Everything lives in namespace winapi so that the Windows backend can include the system headers
+// beside these definitions without clashes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#define LX_WINAPI __stdcall
+#else
+#define LX_WINAPI
+#endif
+
+namespace winapi {
+
+// ---------------------------------------------------------------------------------------------
+// Basic types
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = std::uint32_t;
+using ULONG = std::uint32_t;
+using LONG = std::int32_t;
+using BOOL = std::int32_t;
+using HRESULT = std::int32_t;
+using NTSTATUS = std::int32_t;
+using LSTATUS = LONG;
+using REGSAM = DWORD;
+using SIZE_T = std::size_t;
+using ULONG_PTR = std::uintptr_t;
+using LONG_PTR = std::intptr_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using WCHAR = char16_t;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using LPCSTR = const char*;
+
+using HANDLE = void*;
+struct HWND__;
+using HWND = HWND__*;
+struct HKEY__;
+using HKEY = HKEY__*;
+struct HINSTANCE__;
+using HMODULE = HINSTANCE__*;
+using HLOCAL = void*;
+using FARPROC = std::intptr_t(LX_WINAPI*)();
+
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(LONG_PTR(-1));
+
+// Predefined registry roots, sign-extended as on 64-bit Windows.
+inline HKEY PredefinedKey(std::uint32_t Value) {
+    return reinterpret_cast<HKEY>(LONG_PTR(LONG(Value)));
+}
+inline constexpr std::uint32_t HKEY_CLASSES_ROOT_VALUE = 0x80000000u;
+inline constexpr std::uint32_t HKEY_CURRENT_USER_VALUE = 0x80000001u;
+inline constexpr std::uint32_t HKEY_LOCAL_MACHINE_VALUE = 0x80000002u;
+inline constexpr std::uint32_t HKEY_USERS_VALUE = 0x80000003u;
+inline const HKEY HKEY_CLASSES_ROOT = PredefinedKey(HKEY_CLASSES_ROOT_VALUE);
+inline const HKEY HKEY_CURRENT_USER = PredefinedKey(HKEY_CURRENT_USER_VALUE);
+inline const HKEY HKEY_LOCAL_MACHINE = PredefinedKey(HKEY_LOCAL_MACHINE_VALUE);
+inline const HKEY HKEY_USERS = PredefinedKey(HKEY_USERS_VALUE);
+
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+    friend bool operator==(const GUID&, const GUID&) = default;
+};
+static_assert(sizeof(GUID) == 16);
+
+// ---------------------------------------------------------------------------------------------
+// Serial records
+
+// The DCB's bit fields are kept as one word: the library works on them with masks.
+struct DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD Flags;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+};
+static_assert(sizeof(DCB) == 28);
+static_assert(offsetof(DCB, Flags) == 8 && offsetof(DCB, XonLim) == 14);
+static_assert(offsetof(DCB, ByteSize) == 18 && offsetof(DCB, Parity) == 19);
+static_assert(offsetof(DCB, StopBits) == 20 && offsetof(DCB, XonChar) == 21);
+static_assert(offsetof(DCB, EvtChar) == 25 && offsetof(DCB, wReserved1) == 26);
+
+// DCB flag bits.
+inline constexpr DWORD DCB_fBinary = 0x0001;
+inline constexpr DWORD DCB_fParity = 0x0002;
+inline constexpr DWORD DCB_fOutxCtsFlow = 0x0004;
+inline constexpr DWORD DCB_fOutxDsrFlow = 0x0008;
+inline constexpr DWORD DCB_fDtrControlMask = 0x0030;
+inline constexpr DWORD DCB_fDtrControlEnable = 0x0010;
+inline constexpr DWORD DCB_fDtrControlHandshake = 0x0020;
+inline constexpr DWORD DCB_fDsrSensitivity = 0x0040;
+inline constexpr DWORD DCB_fTXContinueOnXoff = 0x0080;
+inline constexpr DWORD DCB_fOutX = 0x0100;
+inline constexpr DWORD DCB_fInX = 0x0200;
+inline constexpr DWORD DCB_fErrorChar = 0x0400;
+inline constexpr DWORD DCB_fNull = 0x0800;
+inline constexpr DWORD DCB_fRtsControlMask = 0x3000;
+inline constexpr DWORD DCB_fRtsControlEnable = 0x1000;
+inline constexpr DWORD DCB_fRtsControlHandshake = 0x2000;
+inline constexpr DWORD DCB_fRtsControlToggle = 0x3000;
+inline constexpr DWORD DCB_fAbortOnError = 0x4000;
+
+inline constexpr BYTE NOPARITY = 0;
+inline constexpr BYTE ODDPARITY = 1;
+inline constexpr BYTE EVENPARITY = 2;
+inline constexpr BYTE MARKPARITY = 3;
+inline constexpr BYTE SPACEPARITY = 4;
+inline constexpr BYTE ONESTOPBIT = 0;
+inline constexpr BYTE ONE5STOPBITS = 1;
+inline constexpr BYTE TWOSTOPBITS = 2;
+
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+static_assert(sizeof(COMMTIMEOUTS) == 20);
+
+struct COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WCHAR wcProviderData[1];
+};
+static_assert(sizeof(COMMCONFIG) == 52);
+static_assert(offsetof(COMMCONFIG, dcb) == 8 && offsetof(COMMCONFIG, dwProviderSubType) == 36);
+static_assert(offsetof(COMMCONFIG, wcProviderData) == 48);
+
+struct COMMPROP {
+    WORD wPacketLength;
+    WORD wPacketVersion;
+    DWORD dwServiceMask;
+    DWORD dwReserved1;
+    DWORD dwMaxTxQueue;
+    DWORD dwMaxRxQueue;
+    DWORD dwMaxBaud;
+    DWORD dwProvSubType;
+    DWORD dwProvCapabilities;
+    DWORD dwSettableParams;
+    DWORD dwSettableBaud;
+    WORD wSettableData;
+    WORD wSettableStopParity;
+    DWORD dwCurrentTxQueue;
+    DWORD dwCurrentRxQueue;
+    DWORD dwProvSpec1;
+    DWORD dwProvSpec2;
+    WCHAR wcProvChar[1];
+};
+static_assert(sizeof(COMMPROP) == 64);
+static_assert(offsetof(COMMPROP, dwMaxBaud) == 20 && offsetof(COMMPROP, wSettableData) == 40);
+static_assert(offsetof(COMMPROP, dwCurrentTxQueue) == 44 && offsetof(COMMPROP, wcProvChar) == 60);
+
+// COMSTAT's hold bits are kept as one word, like the DCB's flags.
+struct COMSTAT {
+    DWORD Flags;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+};
+static_assert(sizeof(COMSTAT) == 12);
+inline constexpr DWORD COMSTAT_fCtsHold = 0x01;
+inline constexpr DWORD COMSTAT_fDsrHold = 0x02;
+inline constexpr DWORD COMSTAT_fRlsdHold = 0x04;
+inline constexpr DWORD COMSTAT_fXoffHold = 0x08;
+inline constexpr DWORD COMSTAT_fXoffSent = 0x10;
+inline constexpr DWORD COMSTAT_fEof = 0x20;
+inline constexpr DWORD COMSTAT_fTxim = 0x40;
+
+struct OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
+static_assert(sizeof(OVERLAPPED) == 3 * sizeof(void*) + 8 + (sizeof(void*) == 8 ? 0 : 0));
+static_assert(offsetof(OVERLAPPED, Offset) == 2 * sizeof(ULONG_PTR));
+static_assert(offsetof(OVERLAPPED, hEvent) == 2 * sizeof(ULONG_PTR) + 8);
+// Everything before hEvent: what a new transfer clears while keeping the caller's event.
+inline constexpr std::size_t OVERLAPPED_ClearSize = offsetof(OVERLAPPED, hEvent);
+
+struct POINT {
+    LONG x;
+    LONG y;
+};
+
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+};
+static_assert(sizeof(void*) != 4 || sizeof(MSG) == 28);
+static_assert(sizeof(void*) != 8 || sizeof(MSG) == 48);
+static_assert(offsetof(MSG, message) == sizeof(void*) && offsetof(MSG, wParam) == 2 * sizeof(void*));
+
+struct OSVERSIONINFOW {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    WCHAR szCSDVersion[128];
+};
+static_assert(sizeof(OSVERSIONINFOW) == 276);
+
+struct PORT_INFO_1W {
+    LPWSTR pName;
+};
+
+struct KEY_NAME_INFORMATION {
+    ULONG NameLength;
+    WCHAR Name[1];
+};
+static_assert(offsetof(KEY_NAME_INFORMATION, Name) == 4);
+inline constexpr int KeyNameInformation = 3;
+
+// ---------------------------------------------------------------------------------------------
+// Setup API records. Their sizes follow the pointer size as on Windows: 28 and 6 bytes for a
+// 32-bit process, 32 and 8 for a 64-bit one; a caller always sets cbSize from sizeof.
+#if defined(_WIN32) && !defined(_WIN64)
+#pragma pack(push, 1)
+#endif
+struct SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+};
+struct SP_DEVICE_INTERFACE_DATA {
+    DWORD cbSize;
+    GUID InterfaceClassGuid;
+    DWORD Flags;
+    ULONG_PTR Reserved;
+};
+struct SP_DEVICE_INTERFACE_DETAIL_DATA_W {
+    DWORD cbSize;
+    WCHAR DevicePath[1];
+};
+#if defined(_WIN32) && !defined(_WIN64)
+#pragma pack(pop)
+#endif
+static_assert(sizeof(SP_DEVINFO_DATA) == 20 + sizeof(ULONG_PTR) + (sizeof(void*) == 8 ? 4 : 0));
+static_assert(offsetof(SP_DEVINFO_DATA, ClassGuid) == 4 && offsetof(SP_DEVINFO_DATA, DevInst) == 20);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == sizeof(SP_DEVINFO_DATA));
+static_assert(offsetof(SP_DEVICE_INTERFACE_DATA, Flags) == 20);
+static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) == 4);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 8 ? 8 : 6) ||
+              !defined(_WIN32) || sizeof(void*) == 8);
+
+using HDEVINFO = void*;
+using DEVINST = DWORD;
+using CONFIGRET = DWORD;
+
+inline constexpr DWORD DIGCF_DEFAULT = 0x01;
+inline constexpr DWORD DIGCF_PRESENT = 0x02;
+inline constexpr DWORD DIGCF_ALLCLASSES = 0x04;
+inline constexpr DWORD DIGCF_PROFILE = 0x08;
+inline constexpr DWORD DIGCF_DEVICEINTERFACE = 0x10;
+inline constexpr DWORD SPDRP_DEVICEDESC = 0x00;
+inline constexpr DWORD SPDRP_HARDWAREID = 0x01;
+inline constexpr DWORD SPDRP_SERVICE = 0x04;
+inline constexpr DWORD SPDRP_CLASS = 0x07;
+inline constexpr DWORD SPDRP_CLASSGUID = 0x08;
+inline constexpr DWORD SPDRP_DRIVER = 0x09;
+inline constexpr DWORD SPDRP_MFG = 0x0B;
+inline constexpr DWORD SPDRP_FRIENDLYNAME = 0x0C;
+inline constexpr DWORD SPDRP_PHYSICAL_DEVICE_OBJECT_NAME = 0x0E;
+inline constexpr DWORD DICS_FLAG_GLOBAL = 1;
+inline constexpr DWORD DIREG_DEV = 1;
+inline constexpr CONFIGRET CR_SUCCESS = 0;
+inline constexpr DWORD CM_GETIDLIST_FILTER_REMOVALRELATIONS = 0x08;
+inline constexpr DWORD CM_GETIDLIST_FILTER_BUSRELATIONS = 0x20;
+
+inline constexpr GUID GUID_DEVCLASS_PORTS = {
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+inline constexpr GUID GUID_DEVINTERFACE_COMPORT = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
+// ---------------------------------------------------------------------------------------------
+// Constants
+
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_INVALID_DATA = 13;
+inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
+inline constexpr DWORD ERROR_NOT_READY = 21;
+inline constexpr DWORD ERROR_BAD_COMMAND = 22;
+inline constexpr DWORD ERROR_WRITE_FAULT = 29;
+inline constexpr DWORD ERROR_READ_FAULT = 30;
+inline constexpr DWORD ERROR_GEN_FAILURE = 31;
+inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+inline constexpr DWORD ERROR_HANDLE_EOF = 38;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+inline constexpr DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
+inline constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
+inline constexpr DWORD ERROR_SEM_TIMEOUT = 121;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+inline constexpr DWORD ERROR_BUSY = 170;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
+inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
+inline constexpr DWORD ERROR_IO_PENDING = 997;
+inline constexpr DWORD ERROR_NOACCESS = 998;
+inline constexpr DWORD ERROR_BADKEY = 1010;
+inline constexpr DWORD ERROR_CANTREAD = 1012;
+inline constexpr DWORD ERROR_CANTWRITE = 1013;
+inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr DWORD ERROR_TIMEOUT = 1460;
+
+inline constexpr DWORD GENERIC_READ = 0x80000000u;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
+
+inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_TIMEOUT = 258;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x0100;
+inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x0200;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+inline constexpr DWORD FORMAT_MESSAGE_ARGUMENT_ARRAY = 0x2000;
+
+inline constexpr UINT LMEM_FIXED = 0x0000;
+inline constexpr UINT LMEM_ZEROINIT = 0x0040;
+
+inline constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+inline constexpr REGSAM KEY_SET_VALUE = 0x0002;
+inline constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+inline constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+inline constexpr REGSAM KEY_READ = 0x20019;
+inline constexpr REGSAM KEY_WRITE = 0x20006;
+inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+inline constexpr DWORD REG_NONE = 0;
+inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_EXPAND_SZ = 2;
+inline constexpr DWORD REG_BINARY = 3;
+inline constexpr DWORD REG_DWORD = 4;
+inline constexpr DWORD REG_MULTI_SZ = 7;
+inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
+inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+inline constexpr DWORD VER_PLATFORM_WIN32s = 0;
+inline constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
+inline constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+
+inline constexpr DWORD COINIT_MULTITHREADED = 0x0;
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT S_FALSE = 1;
+inline constexpr NTSTATUS STATUS_SUCCESS = 0;
+inline constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = NTSTATUS(0xC0000023u);
+inline constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = NTSTATUS(0x80000005u);
+inline constexpr NTSTATUS STATUS_INVALID_HANDLE = NTSTATUS(0xC0000008u);
+
+inline constexpr int THREAD_PRIORITY_IDLE = -15;
+inline constexpr int THREAD_PRIORITY_LOWEST = -2;
+inline constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
+inline constexpr int THREAD_PRIORITY_NORMAL = 0;
+inline constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
+inline constexpr int THREAD_PRIORITY_HIGHEST = 2;
+inline constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+
+// Comm events.
+inline constexpr DWORD EV_RXCHAR = 0x0001;
+inline constexpr DWORD EV_RXFLAG = 0x0002;
+inline constexpr DWORD EV_TXEMPTY = 0x0004;
+inline constexpr DWORD EV_CTS = 0x0008;
+inline constexpr DWORD EV_DSR = 0x0010;
+inline constexpr DWORD EV_RLSD = 0x0020;
+inline constexpr DWORD EV_BREAK = 0x0040;
+inline constexpr DWORD EV_ERR = 0x0080;
+inline constexpr DWORD EV_RING = 0x0100;
+inline constexpr DWORD EV_PERR = 0x0200;
+inline constexpr DWORD EV_RX80FULL = 0x0400;
+inline constexpr DWORD EV_EVENT1 = 0x0800;
+inline constexpr DWORD EV_EVENT2 = 0x1000;
+
+// Line errors (ClearCommError).
+inline constexpr DWORD CE_RXOVER = 0x0001;
+inline constexpr DWORD CE_OVERRUN = 0x0002;
+inline constexpr DWORD CE_RXPARITY = 0x0004;
+inline constexpr DWORD CE_FRAME = 0x0008;
+inline constexpr DWORD CE_BREAK = 0x0010;
+inline constexpr DWORD CE_TXFULL = 0x0100;
+inline constexpr DWORD CE_PTO = 0x0200;
+inline constexpr DWORD CE_IOE = 0x0400;
+inline constexpr DWORD CE_DNS = 0x0800;
+inline constexpr DWORD CE_OOP = 0x1000;
+inline constexpr DWORD CE_MODE = 0x8000;
+
+// Modem status (GetCommModemStatus).
+inline constexpr DWORD MS_CTS_ON = 0x0010;
+inline constexpr DWORD MS_DSR_ON = 0x0020;
+inline constexpr DWORD MS_RING_ON = 0x0040;
+inline constexpr DWORD MS_RLSD_ON = 0x0080;
+
+inline constexpr DWORD PURGE_TXABORT = 0x0001;
+inline constexpr DWORD PURGE_RXABORT = 0x0002;
+inline constexpr DWORD PURGE_TXCLEAR = 0x0004;
+inline constexpr DWORD PURGE_RXCLEAR = 0x0008;
+
+// EscapeCommFunction codes.
+inline constexpr DWORD SETXOFF = 1;
+inline constexpr DWORD SETXON = 2;
+inline constexpr DWORD SETRTS = 3;
+inline constexpr DWORD CLRRTS = 4;
+inline constexpr DWORD SETDTR = 5;
+inline constexpr DWORD CLRDTR = 6;
+inline constexpr DWORD RESETDEV = 7;
+inline constexpr DWORD SETBREAK = 8;
+inline constexpr DWORD CLRBREAK = 9;
+
+// Window messages.
+inline constexpr UINT WM_QUIT = 0x0012;
+inline constexpr UINT WM_TIMER = 0x0113;
+inline constexpr UINT WM_USER = 0x0400;
+
+// ---------------------------------------------------------------------------------------------
+// Entry points that callers bind at run time through GetProcAddress.
+using PFN_CancelIo = BOOL(LX_WINAPI*)(HANDLE hFile);
+using PFN_ZwQueryKey = NTSTATUS(LX_WINAPI*)(HANDLE KeyHandle, int KeyInformationClass,
+                                            void* KeyInformation, ULONG Length,
+                                            ULONG* ResultLength);
+
+// ---------------------------------------------------------------------------------------------
+// The interface. Every operation keeps the Windows meaning, parameters and results; a failing
+// call leaves its reason for GetLastError on the calling thread (registry calls return it).
+class TWinApi {
+public:
+    virtual ~TWinApi() = default;
+
+    // Errors and local memory
+    virtual DWORD GetLastError() = 0;
+    virtual void SetLastError(DWORD dwErrCode) = 0;
+    // With FORMAT_MESSAGE_ALLOCATE_BUFFER, lpBuffer receives a LocalAlloc'ed text (an LPWSTR*
+    // passed as LPWSTR, as on Windows). Returns the length in characters, 0 on failure.
+    virtual DWORD FormatMessageW(DWORD dwFlags, const void* lpSource, DWORD dwMessageId,
+                                 DWORD dwLanguageId, LPWSTR lpBuffer, DWORD nSize,
+                                 void* Arguments) = 0;
+    virtual HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) = 0;
+    virtual HLOCAL LocalFree(HLOCAL hMem) = 0;
+
+    // Files and overlapped I/O
+    virtual HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                               void* lpSecurityAttributes, DWORD dwCreationDisposition,
+                               DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) = 0;
+    virtual BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead,
+                          DWORD* lpNumberOfBytesRead, OVERLAPPED* lpOverlapped) = 0;
+    virtual BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
+                           DWORD* lpNumberOfBytesWritten, OVERLAPPED* lpOverlapped) = 0;
+    virtual BOOL GetOverlappedResult(HANDLE hFile, OVERLAPPED* lpOverlapped,
+                                     DWORD* lpNumberOfBytesTransferred, BOOL bWait) = 0;
+    virtual BOOL CancelIo(HANDLE hFile) = 0;
+    virtual BOOL CloseHandle(HANDLE hObject) = 0;
+
+    // Events
+    virtual HANDLE CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                                LPCWSTR lpName) = 0;
+    virtual BOOL SetEvent(HANDLE hEvent) = 0;
+    virtual BOOL ResetEvent(HANDLE hEvent) = 0;
+    virtual DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) = 0;
+
+    // Modules
+    virtual HMODULE LoadLibraryW(LPCWSTR lpLibFileName) = 0;
+    virtual HMODULE GetModuleHandleW(LPCWSTR lpModuleName) = 0;
+    virtual FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) = 0;
+    virtual BOOL FreeLibrary(HMODULE hLibModule) = 0;
+
+    // Time and system
+    virtual void Sleep(DWORD dwMilliseconds) = 0;
+    virtual DWORD GetTickCount() = 0;
+    virtual BOOL GetVersionExW(OSVERSIONINFOW* lpVersionInformation) = 0;
+
+    // Threads and COM
+    virtual HANDLE GetCurrentThread() = 0;
+    virtual DWORD GetCurrentThreadId() = 0;
+    virtual BOOL SetThreadPriority(HANDLE hThread, int nPriority) = 0;
+    virtual HRESULT CoInitializeEx(void* pvReserved, DWORD dwCoInit) = 0;
+    virtual void CoUninitialize() = 0;
+
+    // Registry
+    virtual LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                                  HKEY* phkResult) = 0;
+    virtual LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                                    DWORD dwOptions, REGSAM samDesired, void* lpSecurityAttributes,
+                                    HKEY* phkResult, DWORD* lpdwDisposition) = 0;
+    virtual LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
+                                  DWORD* lpcchValueName, DWORD* lpReserved, DWORD* lpType,
+                                  BYTE* lpData, DWORD* lpcbData) = 0;
+    virtual LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved,
+                                     DWORD* lpType, BYTE* lpData, DWORD* lpcbData) = 0;
+    virtual LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                                   const BYTE* lpData, DWORD cbData) = 0;
+    virtual LSTATUS RegCloseKey(HKEY hKey) = 0;
+    // ntdll; callers reach it through GetProcAddress("ZwQueryKey") as on Windows.
+    virtual NTSTATUS ZwQueryKey(HANDLE KeyHandle, int KeyInformationClass, void* KeyInformation,
+                                ULONG Length, ULONG* ResultLength) = 0;
+
+    // Print spooler: the port list of the legacy platform family.
+    virtual BOOL EnumPortsW(LPWSTR pName, DWORD Level, BYTE* pPorts, DWORD cbBuf, DWORD* pcbNeeded,
+                            DWORD* pcReturned) = 0;
+
+    // User interface
+    virtual HWND GetForegroundWindow() = 0;
+};
+
+// The backend in force for the whole process: the native one unless a test or a tool has set
+// another. Set it once, at start, before any thread uses it.
+TWinApi& Api();
+// Installs Backend (nullptr: the native one again) and returns the one that was in force.
+TWinApi* SetApi(TWinApi* Backend);
+// The native backend of this system (posix/ or win32/).
+TWinApi& NativeApi();
+
+// Entry points that a backend hands out through GetProcAddress for the module names
+// "kernel32.dll" and "ntdll.dll": small functions that forward to Api(). Null for other names.
+FARPROC ForwardingExport(LPCSTR lpProcName);
+
+} // namespace winapi
