@@ -277,8 +277,11 @@ static_assert(offsetof(SP_DEVINFO_DATA, ClassGuid) == 4 && offsetof(SP_DEVINFO_D
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == sizeof(SP_DEVINFO_DATA));
 static_assert(offsetof(SP_DEVICE_INTERFACE_DATA, Flags) == 20);
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) == 4);
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 8 ? 8 : 6) ||
-              !defined(_WIN32) || sizeof(void*) == 8);
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6);
+#else
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 8);
+#endif
 
 using HDEVINFO = void*;
 using DEVINST = DWORD;
@@ -556,7 +559,8 @@ public:
 // The backend in force for the whole process: the native one unless a test or a tool has set
 // another. Set it once, at start, before any thread uses it.
 TWinApi& Api();
-// Installs Backend (nullptr: the native one again) and returns the one that was in force.
+// Installs Backend (nullptr: the native one again) and returns the one that was in force, in the
+// same terms (nullptr when it was the native one), so that a caller can put it back.
 TWinApi* SetApi(TWinApi* Backend);
 // The native backend of this system (posix/ or win32/).
 TWinApi& NativeApi();
