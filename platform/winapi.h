@@ -356,6 +356,12 @@ inline constexpr DWORD ERROR_CANTREAD = 1012;
 inline constexpr DWORD ERROR_CANTWRITE = 1013;
 inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 inline constexpr DWORD ERROR_TIMEOUT = 1460;
+// Further codes that a backend reports.
+inline constexpr DWORD ERROR_DISK_FULL = 112;
+inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+inline constexpr DWORD ERROR_KEY_DELETED = 1018;
 
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
@@ -403,6 +409,12 @@ inline constexpr NTSTATUS STATUS_SUCCESS = 0;
 inline constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = NTSTATUS(0xC0000023u);
 inline constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = NTSTATUS(0x80000005u);
 inline constexpr NTSTATUS STATUS_INVALID_HANDLE = NTSTATUS(0xC0000008u);
+// States of an overlapped request, kept in OVERLAPPED.Internal, and further kernel results.
+inline constexpr NTSTATUS STATUS_PENDING = NTSTATUS(0x00000103u);
+inline constexpr NTSTATUS STATUS_UNSUCCESSFUL = NTSTATUS(0xC0000001u);
+inline constexpr NTSTATUS STATUS_NOT_IMPLEMENTED = NTSTATUS(0xC0000002u);
+inline constexpr NTSTATUS STATUS_DEVICE_NOT_CONNECTED = NTSTATUS(0xC000009Du);
+inline constexpr NTSTATUS STATUS_CANCELLED = NTSTATUS(0xC0000120u);
 
 inline constexpr int THREAD_PRIORITY_IDLE = -15;
 inline constexpr int THREAD_PRIORITY_LOWEST = -2;
