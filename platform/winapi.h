@@ -486,6 +486,17 @@ using PFN_ZwQueryKey = NTSTATUS(LX_WINAPI*)(HANDLE KeyHandle, int KeyInformation
                                             void* KeyInformation, ULONG Length,
                                             ULONG* ResultLength);
 
+// Conversions between an entry point's own type and FARPROC. They pass through void (*)(), the
+// function type compilers accept as neutral, so that no cast warning hides a real mistake.
+template <class TProc>
+TProc ProcAs(FARPROC Proc) {
+    return reinterpret_cast<TProc>(reinterpret_cast<void (*)()>(Proc));
+}
+template <class TProc>
+FARPROC AsFarProc(TProc Proc) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(Proc));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The interface. Every operation keeps the Windows meaning, parameters and results; a failing
 // call leaves its reason for GetLastError on the calling thread (registry calls return it).
