@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -152,6 +153,20 @@ void TLine::OpenDevice() {
         throw;
     }
     tcflush(fFd, TCIOFLUSH);
+}
+
+TLineState TLine::Drain(const TStopSignal& Stop) {
+    if (fHold < 0)
+        return tcdrain(fFd) == 0 ? TLineState::lsReady : TLineState::lsLost;
+    // The bytes reach the other end's queue a moment after the write, so the queue is looked
+    // at only once that moment has surely passed.
+    const auto deadline = TClock::now() + std::chrono::seconds(1);
+    TLineState state = WaitUntil(TClock::now() + std::chrono::milliseconds(5), Stop);
+    int unread = 0;
+    while (state == TLineState::lsReady && TClock::now() < deadline &&
+           ioctl(fHold, TIOCINQ, &unread) == 0 && unread > 0)
+        state = WaitUntil(TClock::now() + std::chrono::milliseconds(1), Stop);
+    return state;
 }
 
 void TLine::HangUp() {

@@ -62,6 +62,9 @@ public:
     // would have fully arrived on a real line, Start + (k + 1) character times.
     TLineState Send(const std::vector<std::uint8_t>& Bytes, TClock::time_point Start,
                     const TStopSignal& Stop);
+    // Waits until what was sent has left: on a pseudo-terminal, until the other end has read
+    // it (at most a second), since closing the terminal discards what is still unread.
+    TLineState Drain(const TStopSignal& Stop);
     // Closes the line the way an unplugged adapter goes: a pseudo-terminal's device node
     // disappears and its other end reads end of file.
     void HangUp();

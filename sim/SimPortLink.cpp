@@ -33,13 +33,17 @@ unsigned PortNumberOf(const std::string& Name) {
     return number;
 }
 
-bool IsStaleLink(const fs::path& Entry) {
+bool IsStaleLink(const fs::path& Entry, const std::string& FreshTarget) {
     std::error_code error;
-    return fs::is_symlink(fs::symlink_status(Entry, error)) && !fs::exists(Entry, error) && !error;
+    if (!fs::is_symlink(fs::symlink_status(Entry, error)))
+        return false;
+    if (!FreshTarget.empty() && fs::read_symlink(Entry, error) == FreshTarget && !error)
+        return true;
+    return !fs::exists(Entry, error) && !error;
 }
 
 // The numbers in use, after removing the stale links that held some.
-std::set<unsigned> NumbersTaken(const fs::path& Dir) {
+std::set<unsigned> NumbersTaken(const fs::path& Dir, const std::string& FreshTarget) {
     std::set<unsigned> taken;
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator(Dir, error)) {
@@ -47,7 +51,7 @@ std::set<unsigned> NumbersTaken(const fs::path& Dir) {
         if (number == 0)
             continue;
         std::error_code removeError;
-        if (!IsStaleLink(entry.path()) || !fs::remove(entry.path(), removeError))
+        if (!IsStaleLink(entry.path(), FreshTarget) || !fs::remove(entry.path(), removeError))
             taken.insert(number);
     }
     if (error)
@@ -70,7 +74,8 @@ fs::path PortMapDir() {
     return fs::path(Getenv("HOME")) / ".config" / "lxcomm" / "ports";
 }
 
-TPortLink::TPortLink(const fs::path& Dir, std::optional<unsigned> Number, const std::string& Target)
+TPortLink::TPortLink(const fs::path& Dir, std::optional<unsigned> Number, const std::string& Target,
+                     bool FreshTarget)
     : fTarget(Target) {
     std::error_code error;
     fs::create_directories(Dir, error);
@@ -79,7 +84,7 @@ TPortLink::TPortLink(const fs::path& Dir, std::optional<unsigned> Number, const 
     // Another simulator may take a number between the scan and the link; symlink() refuses an
     // existing name, so a lost race just moves on to the next number.
     for (;;) {
-        const std::set<unsigned> taken = NumbersTaken(Dir);
+        const std::set<unsigned> taken = NumbersTaken(Dir, FreshTarget ? Target : "");
         unsigned number = Number.value_or(1);
         while (!Number && taken.count(number))
             ++number;

@@ -16,9 +16,11 @@ public:
     // Links Target as COM<Number>, or as the lowest free number when none is given. A free
     // number has no entry comN in the folder (in any case); a link whose target is gone, left by
     // a simulator that was killed, is removed and its number taken. The folder is created when
-    // missing. Throws TSimError.
+    // missing. FreshTarget says that Target was created just now (a new pseudo-terminal): a
+    // link that already points to it was left by a killed simulator whose terminal had the same
+    // number, and is removed as well. Throws TSimError.
     TPortLink(const std::filesystem::path& Dir, std::optional<unsigned> Number,
-              const std::string& Target);
+              const std::string& Target, bool FreshTarget);
     // Removes the link, unless someone has replaced it in the meantime.
     ~TPortLink();
     TPortLink(const TPortLink&) = delete;

@@ -44,6 +44,8 @@ TRunEnd TSimulator::Run() {
                 return TRunEnd::reLineLost;
         }
         if (delivery.HangUp) {
+            if (fLine.Drain(fStop) == TLineState::lsStopped)
+                return TRunEnd::reStopped;
             fLine.HangUp();
             return TRunEnd::reHungUp;
         }

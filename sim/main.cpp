@@ -53,7 +53,8 @@ int Serve(sim::TSimOptions& Options) {
     const TSignalTarget target(simulator);
     // Before the link exists, so that a signal can never leave it behind.
     StopOnSignals();
-    const sim::TPortLink link(sim::PortMapDir(), Options.ComNumber, simulator.DevicePath());
+    const sim::TPortLink link(sim::PortMapDir(), Options.ComNumber, simulator.DevicePath(),
+                              Options.Line.Device.empty());
     if (!Options.Bench.Frozen)
         std::fprintf(stderr, "px4610-sim: seed %u\n", Options.Bench.Seed);
     std::printf("%s %s\n", link.ComName().c_str(), simulator.DevicePath().c_str());
