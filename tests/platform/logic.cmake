@@ -1,6 +1,7 @@
 # The helper functions of the platform layer, run against the scripted fake OS.
 add_executable(test_platform_logic
   ${CMAKE_CURRENT_LIST_DIR}/test_winapi.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_fake_winapi.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_lxsysutils.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_lxwin32.cpp)
 target_link_libraries(test_platform_logic PRIVATE px_fake GTest::gtest_main)

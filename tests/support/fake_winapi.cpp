@@ -39,6 +39,13 @@ std::u16string TextOf(LPCSTR Text) {
     return Text != nullptr ? std::u16string(Text, Text + std::strlen(Text)) : std::u16string();
 }
 
+// memcpy that accepts the null data pointer of an empty vector.
+void CopyBytes(void* To, const void* From, std::size_t Count) {
+    if (Count != 0) {
+        std::memcpy(To, From, Count);
+    }
+}
+
 std::uintptr_t Arg(const void* Pointer) {
     return reinterpret_cast<std::uintptr_t>(Pointer);
 }
@@ -111,7 +118,7 @@ TFakeResult AsUsual() {
 
 std::vector<BYTE> TextBytes(std::u16string_view Text) {
     std::vector<BYTE> Bytes(Text.size() * sizeof(WCHAR));
-    std::memcpy(Bytes.data(), Text.data(), Bytes.size());
+    CopyBytes(Bytes.data(), Text.data(), Bytes.size());
     return Bytes;
 }
 
@@ -489,8 +496,8 @@ BOOL TFakeApi::ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead
                              {Arg(hFile), nNumberOfBytesToRead, Arg(lpOverlapped)},
                              {},
                              Snapshot(lpOverlapped)})) {
-        std::memcpy(lpBuffer, Script->Data.data(),
-                    std::min<std::size_t>(Script->Data.size(), nNumberOfBytesToRead));
+        CopyBytes(lpBuffer, Script->Data.data(),
+                  std::min<std::size_t>(Script->Data.size(), nNumberOfBytesToRead));
         Store(lpNumberOfBytesRead, Script->Transferred);
         return BOOL(Script->Result);
     }
@@ -869,7 +876,7 @@ LSTATUS TFakeApi::RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DW
     std::memcpy(lpValueName, Value.Name.c_str(), (Value.Name.size() + 1) * sizeof(WCHAR));
     *lpcchValueName = DWORD(Value.Name.size());
     if (lpData != nullptr) {
-        std::memcpy(lpData, Value.Data.data(), Value.Data.size());
+        CopyBytes(lpData, Value.Data.data(), Value.Data.size());
     }
     Store(lpcbData, DWORD(Value.Data.size()));
     Store(lpType, Value.Type);
@@ -906,7 +913,7 @@ LSTATUS TFakeApi::RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* /*lpRe
     if (Value->Data.size() > Capacity) {
         return LSTATUS(ERROR_MORE_DATA);
     }
-    std::memcpy(lpData, Value->Data.data(), Value->Data.size());
+    CopyBytes(lpData, Value->Data.data(), Value->Data.size());
     return LSTATUS(ERROR_SUCCESS);
 }
 
@@ -970,8 +977,8 @@ NTSTATUS TFakeApi::ZwQueryKey(HANDLE KeyHandle, int KeyInformationClass, void* K
     auto* Record = static_cast<BYTE*>(KeyInformation);
     std::memcpy(Record, &NameBytes, sizeof(NameBytes));
     const ULONG Copied = std::min(Length, Needed) - ULONG(offsetof(KEY_NAME_INFORMATION, Name));
-    std::memcpy(Record + offsetof(KEY_NAME_INFORMATION, Name), Name.data(),
-                Copied / sizeof(WCHAR) * sizeof(WCHAR));
+    CopyBytes(Record + offsetof(KEY_NAME_INFORMATION, Name), Name.data(),
+              Copied / sizeof(WCHAR) * sizeof(WCHAR));
     return Length < Needed ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
