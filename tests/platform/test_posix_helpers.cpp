@@ -18,6 +18,10 @@ std::u16string Wide(const std::string& Text) {
     return std::u16string(Text.begin(), Text.end());
 }
 
+std::string Narrow(const std::u16string& Text) {
+    return std::string(Text.begin(), Text.end());
+}
+
 class PosixHelpers : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,8 +55,7 @@ TEST_F(PosixHelpers, ALinkedPseudoTerminalIsListedAndOpensAsCom9) {
     ASSERT_EQ(Ports.Count(), 1);
     EXPECT_EQ(Ports.Strings(0), u"COM9");
 
-    EXPECT_NE(OpenCom9(), INVALID_HANDLE_VALUE)
-        << std::string(lx::GetLastErrorText().begin(), lx::GetLastErrorText().end());
+    EXPECT_NE(OpenCom9(), INVALID_HANDLE_VALUE) << Narrow(lx::GetLastErrorText());
 }
 
 TEST_F(PosixHelpers, BytesGoOutWithWriteFileWaitAndComeBackWithReadFileWait) {
