@@ -46,7 +46,8 @@ speed_t SpeedOf(unsigned Baud) {
     }
 }
 
-// Raw 8N1 at the given speed, reads never wait (the line polls).
+// Raw 8N1 at the given speed. A read waits for one byte at least (cfmakeraw's VMIN 1), so that a
+// plain blocking reader on the other end of a terminal does not take an empty read for its end.
 void MakeRaw(int Fd, unsigned Baud, const std::string& Path) {
     termios settings{};
     if (tcgetattr(Fd, &settings) != 0)
@@ -54,8 +55,6 @@ void MakeRaw(int Fd, unsigned Baud, const std::string& Path) {
     cfmakeraw(&settings);
     settings.c_cflag &= ~tcflag_t(CSTOPB | PARENB | CRTSCTS);
     settings.c_cflag |= CLOCAL | CREAD | CS8;
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
     const speed_t speed = SpeedOf(Baud);
     cfsetispeed(&settings, speed);
     cfsetospeed(&settings, speed);
