@@ -218,7 +218,9 @@ class TlxThreadIO : public TThread {
 public:
     // Handle, when given, receives the thread's handle before the thread starts. The thread may
     // end and free itself before this constructor returns, so whoever means to stop it and wait for
-    // it takes the handle here and never touches the object afterwards.
+    // it takes the handle here and never touches the object afterwards: the component stops it
+    // with Handle.Terminate() and Handle.WaitFor(), and Handle.IsCurrent() tells it whether it is
+    // being called on this thread (the receive dispatch's hand-over to the main thread).
     TlxThreadIO(TlxBaseIO* alxComm, TThreadPriority pr, TThreadHandle* Handle = nullptr);
 
     // Runs Method on the main thread while this thread waits; at once on the main thread.

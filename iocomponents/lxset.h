@@ -31,7 +31,8 @@ public:
 
 private:
     static constexpr std::uint32_t Bit(TEnum Member) {
-        return std::uint32_t{1} << static_cast<unsigned>(Member);
+        const auto Ordinal = static_cast<unsigned>(Member);
+        return Ordinal < 32 ? std::uint32_t{1} << Ordinal : 0;
     }
 
     std::uint32_t fBits = 0;

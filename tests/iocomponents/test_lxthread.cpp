@@ -1,5 +1,6 @@
 // TThread and TlxThreadIO on real OS threads, with the test's main thread as the main thread.
 #include "eventloop.h"
+#include "fake_winapi.h"
 #include "lxclasses.h"
 #include "lxthread.h"
 
@@ -8,6 +9,8 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -203,21 +206,50 @@ TEST(LxThreadIO, AnEmptyBodyEndsAtOnceAndFreesItself) {
     EXPECT_TRUE(Component.BodyRan);
 }
 
-TEST(LxThreadIO, PriorityPassesThroughToTheBody) {
-    TTestComponent Component;
-    TThreadHandle Handle;
-    new TlxThreadIO(&Component, tpLower, &Handle);
-    Handle.WaitFor();
-    EXPECT_EQ(Component.SeenPriority, tpLower);
+TEST(LxThreadIO, PriorityPassesThroughToTheBodyAndTheSystem) {
+    const std::pair<TThreadPriority, int> Priorities[] = {
+        {tpIdle, winapi::THREAD_PRIORITY_IDLE},
+        {tpLowest, winapi::THREAD_PRIORITY_LOWEST},
+        {tpLower, winapi::THREAD_PRIORITY_BELOW_NORMAL},
+        {tpNormal, winapi::THREAD_PRIORITY_NORMAL},
+        {tpHigher, winapi::THREAD_PRIORITY_ABOVE_NORMAL},
+        {tpHighest, winapi::THREAD_PRIORITY_HIGHEST},
+        {tpTimeCritical, winapi::THREAD_PRIORITY_TIME_CRITICAL},
+    };
+    for (const auto& [Priority, SystemPriority] : Priorities) {
+        lxtest::TFakeApi Fake;
+        lxtest::TFakeApiScope Scope(Fake);
+        TTestComponent Component;
+        TThreadHandle Handle;
+        new TlxThreadIO(&Component, Priority, &Handle);
+        Handle.WaitFor();
+        EXPECT_EQ(Component.SeenPriority, Priority);
+        const auto Calls = Fake.Calls("SetThreadPriority");
+        if (Priority == tpNormal) {
+            EXPECT_TRUE(Calls.empty()) << "a new thread already runs at normal priority";
+            continue;
+        }
+        ASSERT_EQ(Calls.size(), 1u) << Priority;
+        EXPECT_EQ(Calls[0].Args[1], std::uintptr_t(SystemPriority)) << Priority;
+    }
 }
 
-TEST(LxThreadIO, AnExceptionFromTheBodyEndsTheThreadQuietly) {
-    TTestComponent Component;
-    Component.Body = [](TlxThreadIO*) { throw ElxError("body failed"); };
-    TThreadHandle Handle;
-    new TlxThreadIO(&Component, tpNormal, &Handle);
-    Handle.WaitFor();
-    EXPECT_TRUE(Handle.Finished());
+TEST(LxThreadIO, ComIsInitialisedAndUninitialisedOnceOnEveryWayOut) {
+    for (const bool BodyRaises : {false, true}) {
+        lxtest::TFakeApi Fake;
+        lxtest::TFakeApiScope Scope(Fake);
+        TTestComponent Component;
+        if (BodyRaises) {
+            Component.Body = [](TlxThreadIO*) { throw ElxError("body failed"); };
+        }
+        TThreadHandle Handle;
+        new TlxThreadIO(&Component, tpNormal, &Handle);
+        Handle.WaitFor();
+        const auto Init = Fake.Calls("CoInitializeEx");
+        ASSERT_EQ(Init.size(), 1u) << BodyRaises;
+        EXPECT_EQ(Init[0].Args, (std::vector<std::uintptr_t>{0, winapi::COINIT_MULTITHREADED}));
+        EXPECT_EQ(Fake.CallCount("CoUninitialize"), 1) << BodyRaises;
+    }
 }
 
 TEST(LxThreadIO, StoppingABodyThatSynchronizesDoesNotDeadlock) {

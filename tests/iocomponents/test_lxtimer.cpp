@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <functional>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <vector>
 
 namespace {
@@ -122,6 +123,10 @@ struct TRestartCase {
     std::function<void(TlxTimer&, TTicks&)> Write;
     bool Restarts;
 };
+
+void PrintTo(const TRestartCase& Case, std::ostream* Out) {
+    *Out << Case.Name;
+}
 
 class LxTimerRestart : public ::testing::TestWithParam<TRestartCase> {};
 
