@@ -37,6 +37,8 @@ void StopOnSignals() {
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+    // A reader that went away must not kill us with our link still in the port map.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void Complain(const std::string& Text) {

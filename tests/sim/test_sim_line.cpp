@@ -108,6 +108,10 @@ struct TShapeCase {
     void (*Check)(const std::vector<std::uint8_t>& Reply, const std::vector<std::uint8_t>& Good);
 };
 
+void PrintTo(const TShapeCase& Case, std::ostream* Stream) {
+    *Stream << Case.Fault;
+}
+
 class SimLineFaults : public testing::TestWithParam<TShapeCase> {};
 
 TEST_P(SimLineFaults, ReshapeTheReplyOfTheirSlaveOnly) {

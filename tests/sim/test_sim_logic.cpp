@@ -87,6 +87,14 @@ struct TRatioCase {
     std::uint16_t PT, CT;
 };
 
+std::string NameOf(const TRatioCase& Case) {
+    return "Slave" + std::to_string(Case.Slave) + "PT" + std::to_string(Case.PT) + "CT" +
+           std::to_string(Case.CT);
+}
+void PrintTo(const TRatioCase& Case, std::ostream* Stream) {
+    *Stream << NameOf(Case);
+}
+
 class SimModelRatios : public testing::TestWithParam<TRatioCase> {};
 
 // Whatever the ratios, the panel's scaling must turn the registers back into the nominal values,
@@ -125,7 +133,8 @@ TEST_P(SimModelRatios, PanelShowsTheNominalValues) {
 
 INSTANTIATE_TEST_SUITE_P(Sources, SimModelRatios,
                          testing::Values(TRatioCase{1, 1, 1}, TRatioCase{1, 10, 2},
-                                         TRatioCase{2, 1, 10}, TRatioCase{2, 2, 40}));
+                                         TRatioCase{2, 1, 10}, TRatioCase{2, 2, 40}),
+                         [](const auto& Info) { return NameOf(Info.param); });
 
 TEST(SimModel, SinglePhaseAndDCSourcesHoldTheirValuesMostSignificantFirst) {
     TBenchModel model(Frozen());
