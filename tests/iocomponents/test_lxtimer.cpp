@@ -116,8 +116,8 @@ TEST(LxTimer, DisableSetIntervalEnableGivesAOneShotDelay) {
     EXPECT_EQ(Ticks.Count(), 1);
 }
 
-// Each write happens 200 ms into a 300 ms period: a write that re-arms moves the first tick to
-// 500 ms, one that changes nothing leaves it at 300 ms.
+// Each write happens 250 ms into a 500 ms period: a write that re-arms moves the first tick to
+// 750 ms, one that changes nothing leaves it at 500 ms.
 struct TRestartCase {
     const char* Name;
     std::function<void(TlxTimer&, TTicks&)> Write;
@@ -133,17 +133,17 @@ class LxTimerRestart : public ::testing::TestWithParam<TRestartCase> {};
 TEST_P(LxTimerRestart, OnlyRealChangesAndHandlerWritesRestartThePeriod) {
     TlxTimer Timer;
     TTicks Ticks;
-    Timer.SetInterval(300);
+    Timer.SetInterval(500);
     Timer.SetOnTimer(Ticks.Handler());
     Ticks.Clock.restart();
-    RunFor(200);
+    RunFor(250);
     ASSERT_EQ(Ticks.Count(), 0) << "the machine is too slow for this test";
     GetParam().Write(Timer, Ticks);
     ASSERT_TRUE(RunUntil([&] { return Ticks.Count() >= 1; }, 3000));
     if (GetParam().Restarts) {
-        EXPECT_GE(Ticks.At[0], 490);
+        EXPECT_GE(Ticks.At[0], 740);
     } else {
-        EXPECT_LT(Ticks.At[0], 400);
+        EXPECT_LT(Ticks.At[0], 625);
     }
 }
 
@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TRestartCase{"same_values",
                                    [](TlxTimer& Timer, TTicks&) {
                                        Timer.SetEnabled(true);
-                                       Timer.SetInterval(300);
+                                       Timer.SetInterval(500);
                                    },
                                    false},
                       TRestartCase{
@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                           [](TlxTimer& Timer, TTicks& Ticks) { Timer.SetOnTimer(Ticks.Handler()); },
                           true},
                       TRestartCase{"new_interval",
-                                   [](TlxTimer& Timer, TTicks&) { Timer.SetInterval(299); }, true}),
+                                   [](TlxTimer& Timer, TTicks&) { Timer.SetInterval(499); }, true}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 } // namespace
