@@ -286,13 +286,15 @@ std::optional<std::string> TBenchModel::Check(const TBenchSettings& Settings) {
             return name + "voltage and current must be 0 or more";
         if (!(source.PowerFactor >= 0 && source.PowerFactor <= 1))
             return name + "the power factor must lie between 0 and 1";
-        // The registers must hold every value the movement can reach: try its extremes.
+        // The registers must hold every value the movement can reach: try its extremes (all of
+        // them the nominal values when frozen).
+        const double reach = Settings.Frozen ? 0.0 : 1.0;
         for (int corner = 0; corner < 8; ++corner) {
-            const auto sign = [&](int bit) { return (corner >> bit) & 1 ? 1.0 : -1.0; };
+            const auto sign = [&](int bit) { return (corner >> bit) & 1 ? reach : -reach; };
             const auto v = sign(0) * Movement.Voltage, i = sign(1) * Movement.Current,
                        pf = sign(2) * Movement.PowerFactor;
             const auto phases = PhasesOf(source, {v, v, v}, {i, i, i}, {pf, pf, pf});
-            const double frequency = Settings.Frequency + Movement.Frequency;
+            const double frequency = Settings.Frequency + reach * Movement.Frequency;
             const auto values = slave == 3 ? SinglePhaseValues(phases[0], frequency)
                                            : ThreePhaseValues(slave, source, phases, frequency);
             for (const TRawValue& value : values)

@@ -257,6 +257,12 @@ TEST(SimModel, CheckRefusesWhatTheRegistersCannotCarry) {
         ASSERT_TRUE(problem) << c.Expected;
         EXPECT_NE(problem->find(c.Expected), std::string::npos) << *problem;
     }
+    // 99.3 A on slave 2 fills St exactly at its nominal value: only a frozen source may do it.
+    TBenchSettings edge;
+    edge.Sources[1].Current = 65535 * 0.001 / 3 / 0.22;
+    EXPECT_TRUE(TBenchModel::Check(edge));
+    edge.Frozen = true;
+    EXPECT_FALSE(TBenchModel::Check(edge));
 }
 
 // ---- responder --------------------------------------------------------------------------------
