@@ -1,6 +1,7 @@
 #include "lxclasses.h"
 
 #include <QTimerEvent>
+#include <algorithm>
 #include <chrono>
 #include <limits>
 

@@ -24,8 +24,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-
-class TThread;
+#include <utility>
 
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
