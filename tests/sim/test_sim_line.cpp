@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace simtest;
 using sim::TBenchSettings;
@@ -69,6 +70,24 @@ TEST(SimLine, TheSixCatalogueRequestsGetTheirRepliesAndOthersNothing) {
     }
     // The line is still in step afterwards: the next request is framed and answered.
     peer.Send(Frame(TCommandType::ctUDC));
+    EXPECT_EQ(peer.Receive().Bytes.size(), 9u);
+}
+
+// A frame ends with 3.5 characters of silence, not with a read: a request written in two parts
+// without a pause is one frame, and the same parts with a longer pause are two broken ones.
+TEST(SimLine, FramesAreDelimitedBySilence) {
+    TRunningSimulator bench(TBenchSettings{}, FastLine());
+    TPeer peer(bench.Path());
+    const auto frame = Frame(TCommandType::ctUDC);
+    const std::span<const std::uint8_t> head(frame.data(), 3), tail(frame.data() + 3, 5);
+    peer.Send(head);
+    peer.Send(tail);
+    EXPECT_EQ(peer.Receive().Bytes.size(), 9u);
+    peer.Send(head);
+    std::this_thread::sleep_for(30ms); // eight character times at 9600 baud
+    peer.Send(tail);
+    EXPECT_TRUE(peer.Receive(150ms).Bytes.empty());
+    peer.Send(frame);
     EXPECT_EQ(peer.Receive().Bytes.size(), 9u);
 }
 
