@@ -228,7 +228,8 @@ struct TFatalErrorHandler {
 
 TEST(LxCustomLogFile, DoFatalErrorHandlerThatVetoesStopsTheException) {
     TTestLog Log;
-    TFatalErrorHandler Handler{.Veto = true};
+    TFatalErrorHandler Handler;
+    Handler.Veto = true;
     Log.SetOnFatalError(TOnFatalErrorEvent::Bind<&TFatalErrorHandler::OnFatalError>(&Handler));
     EXPECT_NO_THROW(Log.DoFatalError(1, 7, "cannot write"));
     EXPECT_EQ(Handler.Calls, 1);
