@@ -14,7 +14,6 @@ namespace {
 
 // Codes the fake produces that the library itself never tests for.
 constexpr DWORD ERROR_INVALID_LEVEL = 124;
-constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 constexpr NTSTATUS STATUS_INVALID_PARAMETER = NTSTATUS(0xC000000Du);
 
 // The current user's hive as the kernel names it.
