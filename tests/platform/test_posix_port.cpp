@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <poll.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -265,6 +268,52 @@ TEST_F(PosixPort, ClosingEndsWaitsOnOtherThreadsAndSignalsPendingEvents) {
     EXPECT_EQ(Result, FALSE);
     EXPECT_EQ(Error, ERROR_OPERATION_ABORTED);
     EXPECT_EQ(EventWait, WAIT_OBJECT_0);
+}
+
+TEST_F(PosixPort, ClosingWhileBothDirectionsAreBusyEndsEveryTransfer) {
+    TOwned Port(OpenPort(u"\\\\?\\COM9"));
+    std::atomic<bool> Stop{false};
+    std::thread Echo([&] {
+        // The far end sends back whatever comes, for as long as the test runs.
+        char Buffer[256];
+        while (!Stop) {
+            pollfd Ready{Pty.MasterFd(), POLLIN, 0};
+            if (::poll(&Ready, 1, 10) > 0) {
+                const ssize_t Got = ::read(Pty.MasterFd(), Buffer, sizeof(Buffer));
+                if (Got > 0) {
+                    [[maybe_unused]] const ssize_t Put = ::write(Pty.MasterFd(), Buffer, Got);
+                }
+            }
+        }
+    });
+    const HANDLE Handle = Port.Get(); // Port itself changes on close
+    std::atomic<int> Rounds{0};
+    const auto Transfer = [&](bool Writing) {
+        char Buffer[16] = "0123456789abcde";
+        DWORD Count = 0;
+        for (;;) {
+            OVERLAPPED Overlapped{};
+            BOOL Done = Writing ? Os().WriteFile(Handle, Buffer, 16, &Count, &Overlapped)
+                                : Os().ReadFile(Handle, Buffer, 16, &Count, &Overlapped);
+            if (Done == FALSE && Os().GetLastError() == ERROR_IO_PENDING) {
+                Done = Os().GetOverlappedResult(Handle, &Overlapped, &Count, TRUE);
+            }
+            if (Done == FALSE) {
+                return;
+            }
+            ++Rounds;
+        }
+    };
+    std::thread Writer(Transfer, true);
+    std::thread Reader(Transfer, false);
+    while (Rounds < 50) {
+        Os().Sleep(5);
+    }
+    EXPECT_EQ(Port.Close(), TRUE);
+    Writer.join();
+    Reader.join();
+    Stop = true;
+    Echo.join();
 }
 
 TEST_F(PosixPort, AWriteTheDriverCannotTakeYetFinishesInTheBackground) {
