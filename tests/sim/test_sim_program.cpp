@@ -174,8 +174,8 @@ TEST_F(SimProgram, TakesTheGivenOrTheFirstFreeNumberAndLeavesOthersAlone) {
     EXPECT_TRUE(Linked(1));
 }
 
-// A killed simulator cannot clean up: its link stays, pointing at a terminal that is gone. The
-// next simulator removes it and takes the number.
+// A killed simulator cannot clean up: its link stays, pointing at a terminal that is gone (or
+// that the next simulator got anew). The next simulator removes it and takes the number.
 TEST_F(SimProgram, TheLinkOfAKilledSimulatorDoesNotBlockItsNumber) {
     std::string firstPath;
     {
@@ -187,7 +187,12 @@ TEST_F(SimProgram, TheLinkOfAKilledSimulatorDoesNotBlockItsNumber) {
     ASSERT_TRUE(Linked(1));
     TChild next({}, fDir);
     const auto [number, path] = Ready(next);
-    EXPECT_EQ(number, 1u);
+    // Another process (a test running beside this one) may have opened a terminal that took the
+    // old number; the old link then points at a live terminal and rightly keeps COM1 taken.
+    if (path != firstPath && fs::exists(firstPath))
+        EXPECT_EQ(number, 2u);
+    else
+        EXPECT_EQ(number, 1u);
 }
 
 TEST_F(SimProgram, APlannedHangUpEndsTheProgramAndRemovesItsLink) {
