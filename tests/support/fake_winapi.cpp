@@ -237,15 +237,7 @@ void TFakeApi::AddKey(HKEY Root, std::u16string_view KeyPath) {
 void TFakeApi::SetValue(HKEY Root, std::u16string_view KeyPath, std::u16string_view Name,
                         DWORD Type, std::vector<BYTE> Data) {
     TLock Lock(fMutex);
-    TKey& Key = CreateKey(Join(RootPath(Root).value(), KeyPath));
-    const auto Existing = std::find_if(Key.Values.begin(), Key.Values.end(),
-                                       [&](const TValue& V) { return Fold(V.Name) == Fold(Name); });
-    if (Existing != Key.Values.end()) {
-        Existing->Type = Type;
-        Existing->Data = std::move(Data);
-    } else {
-        Key.Values.push_back({std::u16string(Name), Type, std::move(Data)});
-    }
+    CreateKey(Join(RootPath(Root).value(), KeyPath)).Store(Name, Type, std::move(Data));
 }
 
 void TFakeApi::AddSerialComm(std::u16string_view ValueName, std::u16string_view Port) {
@@ -264,15 +256,11 @@ std::optional<std::pair<DWORD, std::vector<BYTE>>>
 TFakeApi::Value(HKEY Root, std::u16string_view KeyPath, std::u16string_view Name) const {
     TLock Lock(fMutex);
     const TKey* Key = FindKey(Root, KeyPath);
-    if (Key == nullptr) {
+    const TValue* Found = Key != nullptr ? Key->Find(Name) : nullptr;
+    if (Found == nullptr) {
         return std::nullopt;
     }
-    for (const TValue& Value : Key->Values) {
-        if (Fold(Value.Name) == Fold(Name)) {
-            return std::make_pair(Value.Type, Value.Data);
-        }
-    }
-    return std::nullopt;
+    return std::make_pair(Found->Type, Found->Data);
 }
 
 void TFakeApi::SetPlatformId(DWORD PlatformId) {
@@ -328,6 +316,25 @@ std::vector<BYTE> TFakeApi::Output(std::u16string_view Path) const {
 }
 
 // --- Lookups (with the lock held) -----------------------------------------------------------
+
+const TFakeApi::TValue* TFakeApi::TKey::Find(std::u16string_view Name) const {
+    const std::u16string Folded = Fold(Name);
+    for (const TValue& Value : Values) {
+        if (Fold(Value.Name) == Folded) {
+            return &Value;
+        }
+    }
+    return nullptr;
+}
+
+void TFakeApi::TKey::Store(std::u16string_view Name, DWORD Type, std::vector<BYTE> Data) {
+    if (auto* Existing = const_cast<TValue*>(Find(Name))) {
+        Existing->Type = Type;
+        Existing->Data = std::move(Data);
+    } else {
+        Values.push_back({std::u16string(Name), Type, std::move(Data)});
+    }
+}
 
 TFakeApi::TKey& TFakeApi::CreateKey(const std::u16string& Path) {
     // Parents exist as on a real system; the first component after \REGISTRY is a hive.
@@ -600,23 +607,16 @@ HANDLE TFakeApi::CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL b
 }
 
 BOOL TFakeApi::SetEvent(HANDLE hEvent) {
-    TLock Lock(fMutex);
-    if (auto Script = Begin({"SetEvent", {Arg(hEvent)}})) {
-        return BOOL(Script->Result);
-    }
-    const auto Event = fEvents.find(hEvent);
-    if (Event == fEvents.end()) {
-        SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    Event->second.Signalled = true;
-    fEventChanged.notify_all();
-    return TRUE;
+    return SignalEvent("SetEvent", hEvent, true);
 }
 
 BOOL TFakeApi::ResetEvent(HANDLE hEvent) {
+    return SignalEvent("ResetEvent", hEvent, false);
+}
+
+BOOL TFakeApi::SignalEvent(const char* Operation, HANDLE hEvent, bool Signalled) {
     TLock Lock(fMutex);
-    if (auto Script = Begin({"ResetEvent", {Arg(hEvent)}})) {
+    if (auto Script = Begin({Operation, {Arg(hEvent)}})) {
         return BOOL(Script->Result);
     }
     const auto Event = fEvents.find(hEvent);
@@ -624,7 +624,8 @@ BOOL TFakeApi::ResetEvent(HANDLE hEvent) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    Event->second.Signalled = false;
+    Event->second.Signalled = Signalled;
+    fEventChanged.notify_all();
     return TRUE;
 }
 
@@ -660,29 +661,24 @@ DWORD TFakeApi::WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 // --- Modules --------------------------------------------------------------------------------
 
 HMODULE TFakeApi::LoadLibraryW(LPCWSTR lpLibFileName) {
-    TLock Lock(fMutex);
-    if (auto Script = Begin({"LoadLibraryW", {}, TextOf(lpLibFileName)})) {
-        return reinterpret_cast<HMODULE>(Script->Result);
-    }
-    TModule* Found = FindModule(TextOf(lpLibFileName));
-    if (Found == nullptr) {
-        SetError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    ++Found->Loads;
-    return Found->Handle;
+    return FindModuleHandle("LoadLibraryW", lpLibFileName, true);
 }
 
 HMODULE TFakeApi::GetModuleHandleW(LPCWSTR lpModuleName) {
+    return FindModuleHandle("GetModuleHandleW", lpModuleName, false);
+}
+
+HMODULE TFakeApi::FindModuleHandle(const char* Operation, LPCWSTR Name, bool Load) {
     TLock Lock(fMutex);
-    if (auto Script = Begin({"GetModuleHandleW", {}, TextOf(lpModuleName)})) {
+    if (auto Script = Begin({Operation, {}, TextOf(Name)})) {
         return reinterpret_cast<HMODULE>(Script->Result);
     }
-    TModule* Found = FindModule(TextOf(lpModuleName));
+    TModule* Found = FindModule(TextOf(Name));
     if (Found == nullptr) {
         SetError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
+    Found->Loads += Load ? 1 : 0;
     return Found->Handle;
 }
 
@@ -894,10 +890,8 @@ LSTATUS TFakeApi::RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* /*lpRe
     if (Key == nullptr) {
         return LSTATUS(ERROR_INVALID_HANDLE);
     }
-    const std::u16string Name = Fold(TextOf(lpValueName));
-    const auto Value = std::find_if(Key->Values.begin(), Key->Values.end(),
-                                    [&](const TValue& V) { return Fold(V.Name) == Name; });
-    if (Value == Key->Values.end()) {
+    const TValue* Value = Key->Find(TextOf(lpValueName));
+    if (Value == nullptr) {
         return LSTATUS(ERROR_FILE_NOT_FOUND);
     }
     if (lpData != nullptr && lpcbData == nullptr) {
@@ -926,16 +920,8 @@ LSTATUS TFakeApi::RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserve
     if (Key == nullptr) {
         return LSTATUS(ERROR_INVALID_HANDLE);
     }
-    const std::u16string Name = TextOf(lpValueName);
-    std::vector<BYTE> Data(lpData, lpData + (lpData != nullptr ? cbData : 0));
-    const auto Value = std::find_if(Key->Values.begin(), Key->Values.end(),
-                                    [&](const TValue& V) { return Fold(V.Name) == Fold(Name); });
-    if (Value != Key->Values.end()) {
-        Value->Type = dwType;
-        Value->Data = std::move(Data);
-    } else {
-        Key->Values.push_back({Name, dwType, std::move(Data)});
-    }
+    Key->Store(TextOf(lpValueName), dwType,
+               std::vector<BYTE>(lpData, lpData + (lpData != nullptr ? cbData : 0)));
     return LSTATUS(ERROR_SUCCESS);
 }
 

@@ -218,6 +218,9 @@ private:
         std::u16string Path; // the kernel path, \REGISTRY\...
         std::optional<std::u16string> KernelName;
         std::vector<TValue> Values;
+
+        const TValue* Find(std::u16string_view Name) const;
+        void Store(std::u16string_view Name, winapi::DWORD Type, std::vector<winapi::BYTE> Data);
     };
     struct TDevice {
         std::deque<winapi::BYTE> Input;
@@ -235,6 +238,10 @@ private:
     };
     using TLock = std::unique_lock<std::mutex>;
 
+    // Sets or clears an event for SetEvent and ResetEvent.
+    winapi::BOOL SignalEvent(const char* Operation, winapi::HANDLE hEvent, bool Signalled);
+    // A present module's handle for LoadLibraryW (Load: counts a load) and GetModuleHandleW.
+    winapi::HMODULE FindModuleHandle(const char* Operation, winapi::LPCWSTR Name, bool Load);
     // Logs the call and takes its next scripted result, if any, applying its last error.
     std::optional<TFakeResult> Begin(TFakeCall Call);
     void SetError(winapi::DWORD Error);
