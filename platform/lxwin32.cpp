@@ -1,7 +1,6 @@
 #include "lxwin32.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -59,7 +58,7 @@ bool PortNumber(std::u16string_view Port, int& Number) {
             return false;
         }
         Value = Value * 10 + (Char - u'0');
-        if (Value > INT_MAX) {
+        if (Value > std::numeric_limits<int>::max()) {
             return false;
         }
     }
