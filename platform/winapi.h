@@ -478,6 +478,36 @@ inline constexpr DWORD CLRBREAK = 9;
 inline constexpr UINT WM_QUIT = 0x0012;
 inline constexpr UINT WM_TIMER = 0x0113;
 inline constexpr UINT WM_USER = 0x0400;
+inline constexpr UINT WM_DEVICECHANGE = 0x0219;
+
+// WM_DEVICECHANGE events (its wParam) and the broadcast records its lParam points to.
+inline constexpr DWORD DBT_DEVNODES_CHANGED = 0x0007;
+inline constexpr DWORD DBT_DEVICEARRIVAL = 0x8000;
+inline constexpr DWORD DBT_DEVICEREMOVECOMPLETE = 0x8004;
+inline constexpr DWORD DBT_DEVTYP_PORT = 0x0003;
+
+// The header every device broadcast begins with; dbch_devicetype says which record follows.
+struct DEV_BROADCAST_HDR {
+    DWORD dbch_size;
+    DWORD dbch_devicetype;
+    DWORD dbch_reserved;
+};
+static_assert(sizeof(DEV_BROADCAST_HDR) == 12);
+
+// A port broadcast (DBT_DEVTYP_PORT): the header, then the port name, NUL-terminated, running on
+// past the declared array to dbcp_size bytes in all.
+struct DEV_BROADCAST_PORT_W {
+    DWORD dbcp_size;
+    DWORD dbcp_devicetype;
+    DWORD dbcp_reserved;
+    WCHAR dbcp_name[1];
+};
+static_assert(sizeof(DEV_BROADCAST_PORT_W) == 16);
+static_assert(offsetof(DEV_BROADCAST_PORT_W, dbcp_name) == 12);
+
+// Message box styles.
+inline constexpr UINT MB_OK = 0x0000;
+inline constexpr UINT MB_ICONERROR = 0x0010;
 
 // ---------------------------------------------------------------------------------------------
 // Entry points that callers bind at run time through GetProcAddress.

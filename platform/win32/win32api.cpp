@@ -174,7 +174,14 @@
     X(CLRBREAK)                                                                                    \
     X(WM_QUIT)                                                                                     \
     X(WM_TIMER)                                                                                    \
-    X(WM_USER)
+    X(WM_USER)                                                                                     \
+    X(WM_DEVICECHANGE)                                                                             \
+    X(DBT_DEVNODES_CHANGED)                                                                        \
+    X(DBT_DEVICEARRIVAL)                                                                           \
+    X(DBT_DEVICEREMOVECOMPLETE)                                                                    \
+    X(DBT_DEVTYP_PORT)                                                                             \
+    X(MB_OK)                                                                                       \
+    X(MB_ICONERROR)
 
 namespace ours {
 #define LX_CAPTURE(Name) inline constexpr auto Name##_ = winapi::Name;
@@ -191,6 +198,7 @@ LX_SHARED_CONSTANTS(LX_CAPTURE)
 #include <windows.h>
 
 #include <cfgmgr32.h>
+#include <dbt.h>
 #include <objbase.h>
 #include <setupapi.h>
 #include <winspool.h>
@@ -256,6 +264,10 @@ LX_SAME_OFFSET(SP_DEVICE_INTERFACE_DATA, Flags)
 LX_SAME_OFFSET(SP_DEVICE_INTERFACE_DATA, Reserved)
 LX_SAME_SIZE(SP_DEVICE_INTERFACE_DETAIL_DATA_W)
 LX_SAME_OFFSET(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)
+LX_SAME_SIZE(DEV_BROADCAST_HDR)
+LX_SAME_OFFSET(DEV_BROADCAST_HDR, dbch_devicetype)
+LX_SAME_SIZE(DEV_BROADCAST_PORT_W)
+LX_SAME_OFFSET(DEV_BROADCAST_PORT_W, dbcp_name)
 #undef LX_SAME_SIZE
 #undef LX_SAME_OFFSET
 
