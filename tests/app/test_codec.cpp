@@ -130,26 +130,26 @@ TEST(ReplyRecords, ThreePhaseBlockDecodesInPlace) {
     TRecord_3AC record;
     std::memcpy(&record, wire.data(), wire.size());
     DecodeRecord(record);
-
-    EXPECT_EQ(record.Address, 1);
-    EXPECT_EQ(record.Command, 4);
-    EXPECT_EQ(record.NumRead, 54);
-    EXPECT_EQ(record.Ua, 2200);
-    EXPECT_EQ(record.UBC, 0x0519);
-    EXPECT_EQ(record.Ic, 0x081C);
-    EXPECT_EQ(record.Pa, 0x0A1E);
-    EXPECT_EQ(record.Sc, 0x1428);
-    EXPECT_EQ(record.PFc, 0x182C);
-    EXPECT_EQ(record.Freq, 0x1A2E);
+    // The record is packed: its fields are read by value (unary +), never bound to a reference.
+    EXPECT_EQ(+record.Address, 1);
+    EXPECT_EQ(+record.Command, 4);
+    EXPECT_EQ(+record.NumRead, 54);
+    EXPECT_EQ(+record.Ua, 2200);
+    EXPECT_EQ(+record.UBC, 0x0519);
+    EXPECT_EQ(+record.Ic, 0x081C);
+    EXPECT_EQ(+record.Pa, 0x0A1E);
+    EXPECT_EQ(+record.Sc, 0x1428);
+    EXPECT_EQ(+record.PFc, 0x182C);
+    EXPECT_EQ(+record.Freq, 0x1A2E);
     // Flags, totals and the CRC stay exactly as received.
-    EXPECT_EQ(record.SignHi, 0xA8);
-    EXPECT_EQ(record.SignLo, 0x5A);
+    EXPECT_EQ(+record.SignHi, 0xA8);
+    EXPECT_EQ(+record.SignLo, 0x5A);
     std::uint16_t pt;
     std::memcpy(&pt, wire.data() + offsetof(TRecord_3AC, Pt), 2);
-    EXPECT_EQ(record.Pt, pt);
+    EXPECT_EQ(+record.Pt, pt);
     std::uint16_t crc;
     std::memcpy(&crc, wire.data() + 57, 2);
-    EXPECT_EQ(record.CRC16, crc);
+    EXPECT_EQ(+record.CRC16, crc);
     EXPECT_TRUE(PhaseFlag(record, 1));
     EXPECT_FALSE(PhaseFlag(record, 2));
     EXPECT_TRUE(PhaseFlag(record, 3));
@@ -166,10 +166,10 @@ TEST(ReplyRecords, SinglePhaseBlockSwapsEveryField) {
     TRecord_1AC record;
     std::memcpy(&record, wire.data(), wire.size());
     DecodeRecord(record);
-    EXPECT_EQ(record.U, 0x10223341u);
-    EXPECT_EQ(record.PF, 0x60223346u);
-    EXPECT_EQ(record.Freq, 0x70223347u);
-    EXPECT_EQ(record.NumRead, 28);
+    EXPECT_EQ(+record.U, 0x10223341u);
+    EXPECT_EQ(+record.PF, 0x60223346u);
+    EXPECT_EQ(+record.Freq, 0x70223347u);
+    EXPECT_EQ(+record.NumRead, 28);
 }
 
 TEST(ReplyRecords, DcBlockIsABigEndianSingle) {
@@ -178,15 +178,15 @@ TEST(ReplyRecords, DcBlockIsABigEndianSingle) {
     TRecord_UDC record;
     std::memcpy(&record, wire.data(), wire.size());
     DecodeRecord(record);
-    EXPECT_FLOAT_EQ(record.singleU, 220.0f);
+    EXPECT_FLOAT_EQ(+record.singleU, 220.0f);
 }
 
 TEST(ReplyRecords, RatioRecordKeepsWireOrder) {
     const auto wire = Reply(1, 4, {0x00, 0x64, 0x01, 0xF4}); // PT 100, CT 500
     TRecord_3AC_PTCT record;
     std::memcpy(&record, wire.data(), wire.size());
-    EXPECT_EQ(Swap16(record.PT), 100);
-    EXPECT_EQ(Swap16(record.CT), 500);
+    EXPECT_EQ(Swap16(+record.PT), 100);
+    EXPECT_EQ(Swap16(+record.CT), 500);
 }
 
 } // namespace
