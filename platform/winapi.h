@@ -307,10 +307,49 @@ inline constexpr CONFIGRET CR_SUCCESS = 0;
 inline constexpr DWORD CM_GETIDLIST_FILTER_REMOVALRELATIONS = 0x08;
 inline constexpr DWORD CM_GETIDLIST_FILTER_BUSRELATIONS = 0x20;
 
+inline constexpr DWORD DIREG_DRV = 2;
+// SP_DEVICE_INTERFACE_DATA.Flags: the interface is enabled now.
+inline constexpr DWORD SPINT_ACTIVE = 0x1;
+inline constexpr ULONG CM_LOCATE_DEVNODE_NORMAL = 0x0;
+inline constexpr ULONG CM_LOCATE_DEVNODE_PHANTOM = 0x1;
+inline constexpr ULONG CM_GETIDLIST_FILTER_NONE = 0x0;
+inline constexpr ULONG CM_GETIDLIST_FILTER_ENUMERATOR = 0x1;
+inline constexpr CONFIGRET CR_INVALID_POINTER = 0x03;
+inline constexpr CONFIGRET CR_INVALID_FLAG = 0x04;
+inline constexpr CONFIGRET CR_INVALID_DEVNODE = 0x05;
+inline constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0D;
+inline constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
+inline constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
+// Setup API failures (GetLastError).
+inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+inline constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+inline constexpr DWORD ERROR_KEY_DOES_NOT_EXIST = 0xE0000204u;
+inline constexpr DWORD ERROR_INVALID_REG_PROPERTY = 0xE0000209u;
+inline constexpr DWORD ERROR_NO_SUCH_DEVINST = 0xE000020Bu;
+
+// The device classes and interface classes of serial ports and their relatives. The serial
+// enumerator's interface class has the same value as the ports setup class.
 inline constexpr GUID GUID_DEVCLASS_PORTS = {
     0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 inline constexpr GUID GUID_DEVINTERFACE_COMPORT = {
     0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+inline constexpr GUID GUID_DEVINTERFACE_MODEM = {
+    0x2C7089AA, 0x2E0E, 0x11D1, {0xB1, 0x14, 0x00, 0xC0, 0x4F, 0xC2, 0xAA, 0xE4}};
+inline constexpr GUID GUID_DEVINTERFACE_SERENUM_BUS_ENUMERATOR = GUID_DEVCLASS_PORTS;
+inline constexpr GUID GUID_DEVCLASS_INFRARED = {
+    0x6BDD1FC5, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
+inline constexpr GUID GUID_DEVCLASS_ADAPTER = {
+    0x4D36E964, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+inline constexpr GUID GUID_DEVCLASS_BLUETOOTH = {
+    0xE0CBF06C, 0xCD8B, 0x4647, {0xBB, 0x8A, 0x26, 0x3B, 0x43, 0xF0, 0xF9, 0x74}};
+inline constexpr GUID GUID_DEVCLASS_MODEM = {
+    0x4D36E96D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+inline constexpr GUID GUID_DEVCLASS_MULTIFUNCTION = {
+    0x4D36E971, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+inline constexpr GUID GUID_DEVCLASS_MULTIPORTSERIAL = {
+    0x50906CB8, 0xBA12, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+inline constexpr GUID GUID_DEVCLASS_LEGACYDRIVER = {
+    0x8ECC055D, 0x047F, 0x11D1, {0xA5, 0x37, 0x00, 0x00, 0xF8, 0x75, 0x3E, 0xD1}};
 
 // ---------------------------------------------------------------------------------------------
 // Constants
@@ -515,6 +554,69 @@ using PFN_CancelIo = BOOL(LX_WINAPI*)(HANDLE hFile);
 using PFN_ZwQueryKey = NTSTATUS(LX_WINAPI*)(HANDLE KeyHandle, int KeyInformationClass,
                                             void* KeyInformation, ULONG Length,
                                             ULONG* ResultLength);
+
+// SetupAPI.dll and the configuration manager (cfgmgr32.dll, or SetupAPI.dll on systems that
+// export it there): the entry points the Plug and Play enumeration binds, and those a backend
+// hands out so that the binding succeeds.
+using PFN_SetupDiGetClassDevsW = HDEVINFO(LX_WINAPI*)(const GUID* ClassGuid, LPCWSTR Enumerator,
+                                                      HWND hwndParent, DWORD Flags);
+using PFN_SetupDiDestroyDeviceInfoList = BOOL(LX_WINAPI*)(HDEVINFO DeviceInfoSet);
+using PFN_SetupDiEnumDeviceInfo = BOOL(LX_WINAPI*)(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                                                   SP_DEVINFO_DATA* DeviceInfoData);
+using PFN_SetupDiGetDeviceRegistryPropertyW =
+    BOOL(LX_WINAPI*)(HDEVINFO DeviceInfoSet, SP_DEVINFO_DATA* DeviceInfoData, DWORD Property,
+                     DWORD* PropertyRegDataType, BYTE* PropertyBuffer, DWORD PropertyBufferSize,
+                     DWORD* RequiredSize);
+using PFN_SetupDiOpenDevRegKey = HKEY(LX_WINAPI*)(HDEVINFO DeviceInfoSet,
+                                                  SP_DEVINFO_DATA* DeviceInfoData, DWORD Scope,
+                                                  DWORD HwProfile, DWORD KeyType,
+                                                  REGSAM samDesired);
+using PFN_SetupDiEnumDeviceInterfaces = BOOL(LX_WINAPI*)(
+    HDEVINFO DeviceInfoSet, SP_DEVINFO_DATA* DeviceInfoData, const GUID* InterfaceClassGuid,
+    DWORD MemberIndex, SP_DEVICE_INTERFACE_DATA* DeviceInterfaceData);
+using PFN_SetupDiGetDeviceInterfaceDetailW = BOOL(LX_WINAPI*)(
+    HDEVINFO DeviceInfoSet, SP_DEVICE_INTERFACE_DATA* DeviceInterfaceData,
+    SP_DEVICE_INTERFACE_DETAIL_DATA_W* DeviceInterfaceDetailData,
+    DWORD DeviceInterfaceDetailDataSize, DWORD* RequiredSize, SP_DEVINFO_DATA* DeviceInfoData);
+using PFN_SetupDiCreateDeviceInfoList = HDEVINFO(LX_WINAPI*)(const GUID* ClassGuid,
+                                                             HWND hwndParent);
+using PFN_SetupDiCreateDeviceInfoW = BOOL(LX_WINAPI*)(HDEVINFO DeviceInfoSet, LPCWSTR DeviceName,
+                                                      const GUID* ClassGuid,
+                                                      LPCWSTR DeviceDescription, HWND hwndParent,
+                                                      DWORD CreationFlags,
+                                                      SP_DEVINFO_DATA* DeviceInfoData);
+using PFN_SetupDiGetINFClassW = BOOL(LX_WINAPI*)(LPCWSTR InfName, GUID* ClassGuid, LPWSTR ClassName,
+                                                 DWORD ClassNameSize, DWORD* RequiredSize);
+using PFN_SetupDiSetDeviceRegistryPropertyW = BOOL(LX_WINAPI*)(HDEVINFO DeviceInfoSet,
+                                                               SP_DEVINFO_DATA* DeviceInfoData,
+                                                               DWORD Property,
+                                                               const BYTE* PropertyBuffer,
+                                                               DWORD PropertyBufferSize);
+using PFN_SetupDiCallClassInstaller = BOOL(LX_WINAPI*)(UINT InstallFunction, HDEVINFO DeviceInfoSet,
+                                                       SP_DEVINFO_DATA* DeviceInfoData);
+using PFN_SetupDiGetDeviceInstanceIdW = BOOL(LX_WINAPI*)(HDEVINFO DeviceInfoSet,
+                                                         SP_DEVINFO_DATA* DeviceInfoData,
+                                                         LPWSTR DeviceInstanceId,
+                                                         DWORD DeviceInstanceIdSize,
+                                                         DWORD* RequiredSize);
+using PFN_SetupDiSetClassInstallParamsW = BOOL(LX_WINAPI*)(HDEVINFO DeviceInfoSet,
+                                                           SP_DEVINFO_DATA* DeviceInfoData,
+                                                           void* ClassInstallParams,
+                                                           DWORD ClassInstallParamsSize);
+using PFN_CM_Locate_DevNodeW = CONFIGRET(LX_WINAPI*)(DEVINST* pdnDevInst, LPCWSTR pDeviceID,
+                                                     ULONG ulFlags);
+using PFN_CM_Get_DevNode_Registry_PropertyW = CONFIGRET(LX_WINAPI*)(DEVINST dnDevInst,
+                                                                    ULONG ulProperty,
+                                                                    ULONG* pulRegDataType,
+                                                                    void* Buffer, ULONG* pulLength,
+                                                                    ULONG ulFlags);
+// CM_Get_Parent, CM_Get_Child and CM_Get_Sibling.
+using PFN_CM_Get_Relative = CONFIGRET(LX_WINAPI*)(DEVINST* pdnDevInst, DEVINST dnDevInst,
+                                                  ULONG ulFlags);
+using PFN_CM_Get_Device_ID_List_SizeW = CONFIGRET(LX_WINAPI*)(ULONG* pulLen, LPCWSTR pszFilter,
+                                                              ULONG ulFlags);
+using PFN_CM_Get_Device_ID_ListW = CONFIGRET(LX_WINAPI*)(LPCWSTR pszFilter, LPWSTR Buffer,
+                                                         ULONG BufferLen, ULONG ulFlags);
 
 // Conversions between an entry point's own type and FARPROC. They pass through void (*)(), the
 // function type compilers accept as neutral, so that no cast warning hides a real mistake.

@@ -40,6 +40,23 @@
     X(CR_SUCCESS)                                                                                  \
     X(CM_GETIDLIST_FILTER_REMOVALRELATIONS)                                                        \
     X(CM_GETIDLIST_FILTER_BUSRELATIONS)                                                            \
+    X(DIREG_DRV)                                                                                   \
+    X(SPINT_ACTIVE)                                                                                \
+    X(CM_LOCATE_DEVNODE_NORMAL)                                                                    \
+    X(CM_LOCATE_DEVNODE_PHANTOM)                                                                   \
+    X(CM_GETIDLIST_FILTER_NONE)                                                                    \
+    X(CM_GETIDLIST_FILTER_ENUMERATOR)                                                              \
+    X(CR_INVALID_POINTER)                                                                          \
+    X(CR_INVALID_FLAG)                                                                             \
+    X(CR_INVALID_DEVNODE)                                                                          \
+    X(CR_NO_SUCH_DEVNODE)                                                                          \
+    X(CR_BUFFER_SMALL)                                                                             \
+    X(CR_NO_SUCH_VALUE)                                                                            \
+    X(ERROR_INVALID_FLAGS)                                                                         \
+    X(ERROR_INVALID_USER_BUFFER)                                                                   \
+    X(ERROR_KEY_DOES_NOT_EXIST)                                                                    \
+    X(ERROR_INVALID_REG_PROPERTY)                                                                  \
+    X(ERROR_NO_SUCH_DEVINST)                                                                       \
     X(ERROR_SUCCESS)                                                                               \
     X(ERROR_INVALID_FUNCTION)                                                                      \
     X(ERROR_FILE_NOT_FOUND)                                                                        \
