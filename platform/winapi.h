@@ -40,6 +40,7 @@ using WCHAR = char16_t;
 using LPWSTR = WCHAR*;
 using LPCWSTR = const WCHAR*;
 using LPCSTR = const char*;
+using LRESULT = LONG_PTR;
 
 using HANDLE = void*;
 struct HWND__;
@@ -133,6 +134,62 @@ inline constexpr BYTE SPACEPARITY = 4;
 inline constexpr BYTE ONESTOPBIT = 0;
 inline constexpr BYTE ONE5STOPBITS = 1;
 inline constexpr BYTE TWOSTOPBITS = 2;
+
+// COMMTIMEOUTS values: MAXDWORD as ReadIntervalTimeout asks for what has already arrived.
+inline constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
+
+// COMMPROP: service, provider type, capabilities and settable parameters.
+inline constexpr DWORD SP_SERIALCOMM = 0x0001;
+inline constexpr DWORD PST_RS232 = 0x0001;
+inline constexpr DWORD PCF_DTRDSR = 0x0001;
+inline constexpr DWORD PCF_RTSCTS = 0x0002;
+inline constexpr DWORD PCF_RLSD = 0x0004;
+inline constexpr DWORD PCF_PARITY_CHECK = 0x0008;
+inline constexpr DWORD PCF_XONXOFF = 0x0010;
+inline constexpr DWORD PCF_SETXCHAR = 0x0020;
+inline constexpr DWORD PCF_TOTALTIMEOUTS = 0x0040;
+inline constexpr DWORD PCF_INTTIMEOUTS = 0x0080;
+inline constexpr DWORD PCF_SPECIALCHARS = 0x0100;
+inline constexpr DWORD PCF_16BITMODE = 0x0200;
+inline constexpr DWORD SP_PARITY = 0x0001;
+inline constexpr DWORD SP_BAUD = 0x0002;
+inline constexpr DWORD SP_DATABITS = 0x0004;
+inline constexpr DWORD SP_STOPBITS = 0x0008;
+inline constexpr DWORD SP_HANDSHAKING = 0x0010;
+inline constexpr DWORD SP_PARITY_CHECK = 0x0020;
+inline constexpr DWORD SP_RLSD = 0x0040;
+inline constexpr DWORD BAUD_075 = 0x00000001;
+inline constexpr DWORD BAUD_110 = 0x00000002;
+inline constexpr DWORD BAUD_134_5 = 0x00000004;
+inline constexpr DWORD BAUD_150 = 0x00000008;
+inline constexpr DWORD BAUD_300 = 0x00000010;
+inline constexpr DWORD BAUD_600 = 0x00000020;
+inline constexpr DWORD BAUD_1200 = 0x00000040;
+inline constexpr DWORD BAUD_1800 = 0x00000080;
+inline constexpr DWORD BAUD_2400 = 0x00000100;
+inline constexpr DWORD BAUD_4800 = 0x00000200;
+inline constexpr DWORD BAUD_7200 = 0x00000400;
+inline constexpr DWORD BAUD_9600 = 0x00000800;
+inline constexpr DWORD BAUD_14400 = 0x00001000;
+inline constexpr DWORD BAUD_19200 = 0x00002000;
+inline constexpr DWORD BAUD_38400 = 0x00004000;
+inline constexpr DWORD BAUD_56K = 0x00008000;
+inline constexpr DWORD BAUD_128K = 0x00010000;
+inline constexpr DWORD BAUD_115200 = 0x00020000;
+inline constexpr DWORD BAUD_57600 = 0x00040000;
+inline constexpr DWORD BAUD_USER = 0x10000000;
+inline constexpr WORD DATABITS_5 = 0x0001;
+inline constexpr WORD DATABITS_6 = 0x0002;
+inline constexpr WORD DATABITS_7 = 0x0004;
+inline constexpr WORD DATABITS_8 = 0x0008;
+inline constexpr WORD STOPBITS_10 = 0x0001;
+inline constexpr WORD STOPBITS_15 = 0x0002;
+inline constexpr WORD STOPBITS_20 = 0x0004;
+inline constexpr WORD PARITY_NONE = 0x0100;
+inline constexpr WORD PARITY_ODD = 0x0200;
+inline constexpr WORD PARITY_EVEN = 0x0400;
+inline constexpr WORD PARITY_MARK = 0x0800;
+inline constexpr WORD PARITY_SPACE = 0x1000;
 
 struct COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
@@ -401,6 +458,9 @@ inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr DWORD ERROR_KEY_DELETED = 1018;
+inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
+inline constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
 
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
@@ -454,6 +514,8 @@ inline constexpr NTSTATUS STATUS_UNSUCCESSFUL = NTSTATUS(0xC0000001u);
 inline constexpr NTSTATUS STATUS_NOT_IMPLEMENTED = NTSTATUS(0xC0000002u);
 inline constexpr NTSTATUS STATUS_DEVICE_NOT_CONNECTED = NTSTATUS(0xC000009Du);
 inline constexpr NTSTATUS STATUS_CANCELLED = NTSTATUS(0xC0000120u);
+// A serial transfer ended by its time-out: a success, with fewer bytes than asked for.
+inline constexpr NTSTATUS STATUS_TIMEOUT = NTSTATUS(0x00000102u);
 
 inline constexpr int THREAD_PRIORITY_IDLE = -15;
 inline constexpr int THREAD_PRIORITY_LOWEST = -2;
@@ -518,6 +580,9 @@ inline constexpr UINT WM_QUIT = 0x0012;
 inline constexpr UINT WM_TIMER = 0x0113;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_DEVICECHANGE = 0x0219;
+// PeekMessageW: leave the message in the queue, or take it.
+inline constexpr UINT PM_NOREMOVE = 0x0000;
+inline constexpr UINT PM_REMOVE = 0x0001;
 
 // WM_DEVICECHANGE events (its wParam) and the broadcast records its lParam points to.
 inline constexpr DWORD DBT_DEVNODES_CHANGED = 0x0007;
