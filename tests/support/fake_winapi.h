@@ -70,6 +70,24 @@ struct TFakeCall {
 // one, e.g. u"COM3\0"sv).
 std::vector<winapi::BYTE> TextBytes(std::u16string_view Text);
 
+// A Plug and Play device of the fake system, served by the Setup API entry points that
+// TFakeApi::InstallSetupApi exports.
+struct TFakePnpDevice {
+    std::u16string InstanceId;
+    winapi::GUID ClassGuid = winapi::GUID_DEVCLASS_PORTS;
+    bool Present = true;
+    // Text properties by SPDRP_* code; a code not listed is missing.
+    std::map<winapi::DWORD, std::u16string> Properties;
+    // The REG_SZ values of its hardware key, SYSTEM\CurrentControlSet\Enum\<InstanceId>\Device
+    // Parameters under HKEY_LOCAL_MACHINE; no key at all when unset.
+    std::optional<std::map<std::u16string, std::u16string>> HardwareKey;
+    // The interfaces it exposes: interface class and device path.
+    std::vector<std::pair<winapi::GUID, std::u16string>> Interfaces;
+    // The instance id of its parent; the configuration manager lists it among the parent's
+    // children.
+    std::u16string Parent;
+};
+
 class TFakeApi final : public winapi::TWinApi {
 public:
     TFakeApi();
@@ -114,6 +132,13 @@ public:
     void QueueInput(std::u16string_view Path, const std::vector<winapi::BYTE>& Bytes);
     // Everything written to the device so far.
     std::vector<winapi::BYTE> Output(std::u16string_view Path) const;
+    // A Plug and Play device; its DevInst is its position among the devices added, from 1.
+    void AddPnpDevice(TFakePnpDevice Device);
+    // Exports the Setup API from "SetupAPI.dll", and the configuration manager from it as well
+    // (CmInSetupApi) or else from "cfgmgr32.dll" only. Every entry point the binding requires is
+    // exported; SetExport(Module, Name, nullptr) takes one away again. The calls are logged and
+    // scripted under their exported names.
+    void InstallSetupApi(bool CmInSetupApi = true);
 
     // --- Observation --------------------------------------------------------------------------
     std::vector<TFakeCall> Calls(std::string_view Operation) const;
@@ -127,6 +152,8 @@ public:
     int LoadedLibraries() const;
     // Files and events not yet closed.
     int OpenHandles() const;
+    // Device information sets not yet destroyed.
+    int OpenDeviceInfoSets() const;
 
     // --- The OS boundary ----------------------------------------------------------------------
     winapi::DWORD GetLastError() override;
@@ -236,7 +263,16 @@ private:
         int Loads = 0;
         std::map<std::string, winapi::FARPROC> Exports;
     };
+    // A device information set: devices by position in fPnpDevices; an interface set also names
+    // its interface class (null: every class).
+    struct TPnpSet {
+        std::vector<std::size_t> Devices;
+        bool Interfaces = false;
+        std::optional<winapi::GUID> InterfaceClass;
+    };
     using TLock = std::unique_lock<std::mutex>;
+    // The Setup API entry points, in fake_setupapi.cpp.
+    friend struct TFakeSetupApi;
 
     // Sets or clears an event for SetEvent and ResetEvent.
     winapi::BOOL SignalEvent(const char* Operation, winapi::HANDLE hEvent, bool Signalled);
@@ -272,6 +308,8 @@ private:
     std::map<winapi::HANDLE, TEvent> fEvents;
     std::map<std::u16string, TModule> fModules; // by upper-cased name
     std::map<void*, winapi::SIZE_T> fLocalBlocks;
+    std::vector<TFakePnpDevice> fPnpDevices;
+    std::map<void*, TPnpSet> fPnpSets;
 
     winapi::DWORD fPlatformId = winapi::VER_PLATFORM_WIN32_NT;
     std::vector<std::u16string> fSpoolerPorts;
