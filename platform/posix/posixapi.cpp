@@ -3,6 +3,7 @@
 #include "lasterror.h"
 #include "portmap.h"
 #include "serialport.h"
+#include "setupapi.h"
 #include "textcodec.h"
 #include "waitevent.h"
 
@@ -26,6 +27,8 @@ namespace {
 const HMODULE ProgramModule = reinterpret_cast<HMODULE>(std::uintptr_t(0x00400000));
 const HMODULE Kernel32Module = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FF10000));
 const HMODULE NtdllModule = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FF20000));
+const HMODULE SetupApiModule = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FF30000));
+const HMODULE CfgMgrModule = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FF40000));
 
 // As on Windows, the pseudo handle of the calling thread.
 const HANDLE CurrentThread = reinterpret_cast<HANDLE>(LONG_PTR(-2));
@@ -47,7 +50,18 @@ HMODULE KnownModule(std::u16string_view Name) {
     if (SameName(Name, u"NTDLL")) {
         return NtdllModule;
     }
+    if (SameName(Name, u"SETUPAPI")) {
+        return SetupApiModule;
+    }
+    if (SameName(Name, u"CFGMGR32")) {
+        return CfgMgrModule;
+    }
     return nullptr;
+}
+
+bool IsBuiltInModule(HMODULE Module) {
+    return Module == Kernel32Module || Module == NtdllModule || Module == SetupApiModule ||
+           Module == CfgMgrModule;
 }
 
 // "\\?\COM9" and "\\.\COM9" are the device COM9, as is "COM9" alone.
@@ -277,17 +291,19 @@ HMODULE TPosixApi::GetModuleHandleW(LPCWSTR lpModuleName) {
 }
 
 FARPROC TPosixApi::GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-    if (hModule != Kernel32Module && hModule != NtdllModule) {
+    if (!IsBuiltInModule(hModule)) {
         return Fail(hModule == ProgramModule ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND,
                     FARPROC(nullptr));
     }
-    const FARPROC Proc = ForwardingExport(lpProcName);
+    const bool DeviceServices = hModule == SetupApiModule || hModule == CfgMgrModule;
+    const FARPROC Proc = DeviceServices ? SetupApiExport(lpProcName, hModule == CfgMgrModule)
+                                        : ForwardingExport(lpProcName);
     return Proc != nullptr ? Proc : Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
 }
 
 BOOL TPosixApi::FreeLibrary(HMODULE hLibModule) {
     // The modules are built in: nothing is loaded, so nothing is unloaded.
-    if (hLibModule != Kernel32Module && hLibModule != NtdllModule) {
+    if (!IsBuiltInModule(hLibModule)) {
         return Fail(ERROR_MOD_NOT_FOUND, FALSE);
     }
     return TRUE;

@@ -6,5 +6,7 @@ target_sources(lxplatform PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/posixapi.cpp
   ${CMAKE_CURRENT_LIST_DIR}/registrystore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/serialport.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/setupapi.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sysfs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/textcodec.cpp
   ${CMAKE_CURRENT_LIST_DIR}/waitevent.cpp)

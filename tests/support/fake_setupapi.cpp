@@ -125,10 +125,6 @@ struct TFakeSetupApi {
             return INVALID_HANDLE_VALUE;
         }
         TPnpSet Set;
-        Set.Interfaces = (Flags & DIGCF_DEVICEINTERFACE) != 0;
-        if (Set.Interfaces && ClassGuid != nullptr && (Flags & DIGCF_ALLCLASSES) == 0) {
-            Set.InterfaceClass = *ClassGuid;
-        }
         for (std::size_t Index = 0; Index < F.fPnpDevices.size(); ++Index) {
             if (Selected(F.fPnpDevices[Index], ClassGuid, Flags)) {
                 Set.Devices.push_back(Index);

@@ -263,12 +263,9 @@ private:
         int Loads = 0;
         std::map<std::string, winapi::FARPROC> Exports;
     };
-    // A device information set: devices by position in fPnpDevices; an interface set also names
-    // its interface class (null: every class).
+    // A device information set: its devices by position in fPnpDevices.
     struct TPnpSet {
         std::vector<std::size_t> Devices;
-        bool Interfaces = false;
-        std::optional<winapi::GUID> InterfaceClass;
     };
     using TLock = std::unique_lock<std::mutex>;
     // The Setup API entry points, in fake_setupapi.cpp.

@@ -114,7 +114,9 @@ void TPtyPair::CloseMaster() {
 }
 
 TPortFolder::TPortFolder()
-    : fSaved{{"LXCOMM_PORT_DIR", false, {}}, {"LXCOMM_REGISTRY_DIR", false, {}}} {
+    : fSaved{{"LXCOMM_PORT_DIR", false, {}},
+             {"LXCOMM_REGISTRY_DIR", false, {}},
+             {"LXCOMM_SYSFS_ROOT", false, {}}} {
     std::string Template = std::filesystem::temp_directory_path().string() + "/lxtest-XXXXXX";
     if (::mkdtemp(Template.data()) == nullptr) {
         Throw("mkdtemp");
@@ -122,6 +124,7 @@ TPortFolder::TPortFolder()
     fRoot = Template;
     std::filesystem::create_directory(PortDir());
     std::filesystem::create_directory(RegistryDir());
+    std::filesystem::create_directory(SysfsDir());
     for (TSaved& Saved : fSaved) {
         if (const char* Value = std::getenv(Saved.Name)) {
             Saved.Set = true;
@@ -130,6 +133,7 @@ TPortFolder::TPortFolder()
     }
     ::setenv(fSaved[0].Name, PortDir().c_str(), 1);
     ::setenv(fSaved[1].Name, RegistryDir().c_str(), 1);
+    ::setenv(fSaved[2].Name, SysfsDir().c_str(), 1);
 }
 
 TPortFolder::~TPortFolder() {

@@ -35,9 +35,11 @@ private:
     std::string fSlavePath;
 };
 
-// A fresh temporary folder holding ports/ and registry/, set as LXCOMM_PORT_DIR and
-// LXCOMM_REGISTRY_DIR while the object lives; the variables' former values come back and the
-// folder is removed afterwards. Make it before starting threads that read the environment.
+// A fresh temporary folder holding ports/, registry/ and sys/, set as LXCOMM_PORT_DIR,
+// LXCOMM_REGISTRY_DIR and LXCOMM_SYSFS_ROOT while the object lives; the variables' former values
+// come back and the folder is removed afterwards. sys/ starts empty, so that the machine's own
+// serial devices do not join the port list; a test may build a device tree there. Make it
+// before starting threads that read the environment.
 class TPortFolder {
 public:
     TPortFolder(); // throws std::system_error
@@ -48,6 +50,7 @@ public:
     const std::string& Root() const { return fRoot; }
     std::string PortDir() const { return fRoot + "/ports"; }
     std::string RegistryDir() const { return fRoot + "/registry"; }
+    std::string SysfsDir() const { return fRoot + "/sys"; }
 
     // Makes Device the port Port ("COM9"): a link named "com9" pointing at Device.
     void Link(std::string_view Port, const std::string& Device) const;
@@ -61,7 +64,7 @@ private:
     };
 
     std::string fRoot;
-    TSaved fSaved[2];
+    TSaved fSaved[3];
 };
 
 } // namespace lxtest
