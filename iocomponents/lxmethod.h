@@ -10,7 +10,11 @@
 // taken from the method pointer, not from the object, so binding through a derived pointer gives
 // the same code. A virtual method is called virtually, so the most derived override runs. (A linker
 // option that folds identical functions regardless of their address, such as --icf=all, would
-// break this identity; the build does not use one.)
+// break this identity; the build does not use one.) g++ 12 emits the trampoline of a method of a
+// class in an anonymous namespace as a weak symbol that does not tell translation units apart, so
+// two such classes of the same name and method in one program end up sharing one trampoline, and
+// a handler calls the other class's method: give classes whose methods are bound distinct names,
+// also in tests.
 //
 // A default-constructed handler is unset: Code is null, and callers skip it.
 #pragma once

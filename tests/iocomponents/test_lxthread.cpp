@@ -3,6 +3,7 @@
 #include "fake_winapi.h"
 #include "lxclasses.h"
 #include "lxthread.h"
+#include "testio.h"
 
 #include <atomic>
 #include <chrono>
@@ -175,7 +176,7 @@ TEST(LxThread, FreeOnTerminateWithoutAnyHandleStillFreesItself) {
 // TlxThreadIO
 
 // A component whose I/O thread body the test chooses.
-class TTestComponent : public TlxBaseIO {
+class TTestComponent : public lxtest::TTestIO {
 public:
     std::function<void(TlxThreadIO*)> Body;
     std::atomic<TThreadPriority> SeenPriority = tpIdle;
