@@ -28,6 +28,7 @@
 enum TComponentStateFlag { csLoading, csDesigning, csDestroying };
 using TComponentState = TlxSet<TComponentStateFlag>;
 
+// What Notification reports. This model sends opRemove only; opInsert completes the vocabulary.
 enum TOperation { opInsert, opRemove };
 
 class TComponent : public QObject {

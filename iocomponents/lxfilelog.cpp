@@ -1,0 +1,99 @@
+#include "lxfilelog.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QSaveFile>
+#include <QSysInfo>
+
+TlxFileLog::TlxFileLog(QObject* AOwner) : TlxCustomLogFile(AOwner) {}
+
+QString TlxFileLog::FileName() const {
+    std::lock_guard Lock(fMutex);
+    return fFileName;
+}
+
+void TlxFileLog::SetFileName(const QString& Value) {
+    std::lock_guard Lock(fMutex);
+    fFileName = Value;
+}
+
+TDetailLevel TlxFileLog::DetailLevel() const {
+    std::lock_guard Lock(fMutex);
+    return fDetailLevel;
+}
+
+void TlxFileLog::SetDetailLevel(TDetailLevel Value) {
+    std::lock_guard Lock(fMutex);
+    fDetailLevel = Value;
+}
+
+QStringList TlxFileLog::Lines() const {
+    std::lock_guard Lock(fMutex);
+    return fLines;
+}
+
+void TlxFileLog::Save() {
+    QString Name;
+    QByteArray Content;
+    {
+        std::lock_guard Lock(fMutex);
+        Name = fFileName;
+        for (const QString& Line : fLines) {
+            Content += Line.toUtf8() + '\n';
+        }
+    }
+    QSaveFile File(Name);
+    const bool Written =
+        File.open(QIODevice::WriteOnly) && File.write(Content) == Content.size() && File.commit();
+    if (!Written) {
+        // Reported outside the lock: a handler may well write to this log again.
+        DoFatalError(1, 0,
+                     QStringLiteral("Cannot save the log to %1: %2").arg(Name, File.errorString()));
+    }
+}
+
+void TlxFileLog::Clear() {
+    std::lock_guard Lock(fMutex);
+    fLines.clear();
+}
+
+void TlxFileLog::Add(const QString& s) {
+    Append(s);
+}
+
+void TlxFileLog::AddSysInfo() {
+    Append(QStringLiteral("Application: %1 %2")
+               .arg(QCoreApplication::applicationName(), QCoreApplication::applicationVersion()));
+    Append(
+        QStringLiteral("System: %1, kernel %2 %3")
+            .arg(QSysInfo::prettyProductName(), QSysInfo::kernelType(), QSysInfo::kernelVersion()));
+    Append(QStringLiteral("Processor: %1").arg(QSysInfo::currentCpuArchitecture()));
+    Append(QStringLiteral("Qt: %1").arg(QString::fromLatin1(qVersion())));
+}
+
+void TlxFileLog::AddLog(TDetailLevel l, const QString& s) {
+    if (Keeps(l)) {
+        Append(s);
+    }
+}
+
+void TlxFileLog::AddFmt(const QString& Format, const TlxArgs& Args) {
+    Append(LxFormat(Format, Args));
+}
+
+void TlxFileLog::AddLogFmt(TDetailLevel l, const QString& Format, const TlxArgs& Args) {
+    if (Keeps(l)) {
+        Append(LxFormat(Format, Args));
+    }
+}
+
+void TlxFileLog::Append(const QString& Text) {
+    const QString Stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    std::lock_guard Lock(fMutex);
+    fLines.append(Stamp + QLatin1Char(' ') + Text);
+}
+
+bool TlxFileLog::Keeps(TDetailLevel Level) const {
+    return Level <= DetailLevel();
+}
