@@ -1,5 +1,6 @@
 # The Linux backend of the OS boundary; defines winapi::NativeApi().
 target_sources(lxplatform PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/devicemonitor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/handletable.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lasterror.cpp
   ${CMAKE_CURRENT_LIST_DIR}/portmap.cpp

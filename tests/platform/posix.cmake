@@ -4,6 +4,7 @@ add_executable(test_platform_posix
   ${CMAKE_CURRENT_LIST_DIR}/test_posix_port.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_posix_registry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_posix_helpers.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/test_posix_setupapi.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/test_posix_setupapi.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_posix_devicemonitor.cpp)
 target_link_libraries(test_platform_posix PRIVATE lxplatform px_pty GTest::gtest_main)
 gtest_discover_tests(test_platform_posix PROPERTIES TIMEOUT 60)
