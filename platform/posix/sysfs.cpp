@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -333,20 +334,21 @@ std::vector<TSysNode> ScanSysfs() {
         Nodes.push_back(PortNode(Port, Usb, PortsOfHardware[Port.Hardware] > 1));
     }
     // The USB devices and their interfaces, except the interfaces that are ports themselves.
-    const std::size_t PortCount = Nodes.size();
-    for (const std::string& UsbDevice : UsbDevices) {
-        Nodes.push_back(UsbDeviceNode(UsbDevice));
-        AddUsbInterfaces(UsbDevice, Nodes.back().InstanceId, Nodes);
+    std::set<std::u16string> PortIds;
+    for (const TSysNode& Node : Nodes) {
+        PortIds.insert(Node.InstanceId);
     }
-    Nodes.erase(std::remove_if(Nodes.begin() + std::ptrdiff_t(PortCount), Nodes.end(),
-                               [&](const TSysNode& Node) {
-                                   return std::any_of(Nodes.begin(),
-                                                      Nodes.begin() + std::ptrdiff_t(PortCount),
-                                                      [&](const TSysNode& Port) {
-                                                          return Port.InstanceId == Node.InstanceId;
-                                                      });
-                               }),
-                Nodes.end());
+    std::vector<TSysNode> UsbNodes;
+    for (const std::string& UsbDevice : UsbDevices) {
+        TSysNode Device = UsbDeviceNode(UsbDevice);
+        AddUsbInterfaces(UsbDevice, Device.InstanceId, UsbNodes);
+        UsbNodes.push_back(std::move(Device));
+    }
+    for (TSysNode& Node : UsbNodes) {
+        if (PortIds.count(Node.InstanceId) == 0) {
+            Nodes.push_back(std::move(Node));
+        }
+    }
     std::sort(Nodes.begin(), Nodes.end(),
               [](const TSysNode& A, const TSysNode& B) { return A.InstanceId < B.InstanceId; });
     return Nodes;
