@@ -1,0 +1,338 @@
+// The serial component: TlxCustomComm configures, opens and closes a serial port, serves it with
+// an event thread and a message thread, sends and reads data, and controls and watches the modem
+// lines.
+//
+// The implementation is split by topic: lxcomm.cpp (settings, creation and destruction),
+// lxcommthreads.cpp (open and close, the two threads, event processing), lxcommio.cpp (transmit
+// and read) and lxcommline.cpp (line control, line events, purges).
+//
+// Threads. The component is created, configured, opened, closed and destroyed on the main thread.
+// While it is open, the event thread (TCommThread) waits for line events and hands each event
+// mask, as the registered message of CommMsgComEvent(), to the message thread (TMsgThread), which
+// has ProcessComEvent run on the main thread (UseMainThread true) or runs it itself. No lock
+// guards the component: one message thread processes one event at a time, the message thread is
+// created before and stopped after the event thread, and every close path closes the port handle
+// before it stops the threads, so that a pending wait of the event thread has ended first. The
+// counters, the trace states and the flags that the threads read are atomics.
+#pragma once
+
+#include "lxclasses.h"
+#include "lxthread.h"
+#include "winapi.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <atomic>
+#include <mutex>
+
+class TlxCustomComm;
+
+// ---------------------------------------------------------------------------------------------
+// Enumerations
+
+// Stored unchanged as the DCB's parity code.
+enum TParity { pNone, pOdd, pEven, pMark, pSpace };
+// Stored unchanged as the DCB's stop-bits code.
+enum TStopBits { sbOne, sbOneAndHalf, sbTwo };
+// Flow control.
+enum TStreamProtocol { spNone, spXonXoff, spHardware };
+// Port selection; cpCOMxx stands for any port above COM8.
+enum TComPort { cpCOM1, cpCOM2, cpCOM3, cpCOM4, cpCOM5, cpCOM6, cpCOM7, cpCOM8, cpCOMxx };
+
+// Line events. Up to tsRing a member's bit equals its EV_ bit; from tsRx80Full on each member is
+// one bit below its EV_ bit (EV_PERR has no trace state).
+enum TTraceState {
+    tsRxChar,
+    tsRxFlag,
+    tsTxEmpty,
+    tsCTS,
+    tsDSR,
+    tsRLSD,
+    tsBreak,
+    tsErr,
+    tsRing,
+    tsRx80Full,
+    tsEvent1,
+    tsEvent2
+};
+using TTraceStates = TlxSet<TTraceState>;
+
+// The modem input lines.
+enum TModemSignal { msCTS, msDSR, msRing, msRLSD };
+using TModemSignals = TlxSet<TModemSignal>;
+
+// The COMSTAT status bits in bit order: bit n of COMSTAT's flags is member n.
+enum TComStateFlag { fCtlHold, fDsrHold, fRlsHold, fXoffHold, fXOffSent, fEof, fTxim };
+using TComStateFlags = TlxSet<TComStateFlag>;
+
+// ---------------------------------------------------------------------------------------------
+// Events. Com is the component.
+
+using TOnTraceEvent = TlxMethod<void(QObject* Com, TTraceStates Event)>;
+// flFlashBuffers arrives false; a handler sets it to have both driver queues discarded.
+using TOnCommErrorEvent = TlxMethod<void(QObject* Com, quint32 CommCode, quint32 SysError,
+                                         TComStateFlags State, bool& flFlashBuffers)>;
+
+// ---------------------------------------------------------------------------------------------
+// The registered window messages of the component, registered with the OS boundary on first use
+// and fixed for the life of the process. "lxCommMsgComEvent": wParam the comm event mask, lParam
+// 0. "lxCommMsgQuitComEvent": ends a message thread; wParam 0, lParam 0.
+winapi::UINT CommMsgComEvent();
+winapi::UINT CommMsgQuitComEvent();
+
+// ---------------------------------------------------------------------------------------------
+// The event thread of an open port: waits for the port's line events and posts each event mask
+// to the component's message thread. Created running; the component owns and frees it (freeing
+// waits for the body to return).
+class TCommThread : public TThread {
+public:
+    // Takes the owner's current handle; the thread uses only this copy.
+    explicit TCommThread(TlxCustomComm* AOwner);
+    ~TCommThread() override;
+
+    // Sets the terminate flag and signals the wait event, which ends a pending wait.
+    void Terminate() override;
+
+protected:
+    void Execute() override;
+
+private:
+    // Posts Mask to the message thread until it is taken, the thread is terminated or the port
+    // has closed.
+    void PostEvent(winapi::DWORD Mask);
+    // Creates and closes the wait event under fEventLock, so that Terminate never signals an event
+    // that is being closed.
+    void CreateWaitEvent();
+    void CloseWaitEvent();
+
+    TlxCustomComm* Com;
+    winapi::HANDLE hDevice;
+    winapi::OVERLAPPED ovl{};
+    // Guards ovl.hEvent between the thread, which creates and closes it, and Terminate.
+    std::mutex fEventLock;
+};
+
+// The message thread of an open port: takes the event messages from its queue and has each one
+// processed, on the main thread or on itself. Created running; owned and freed by the component.
+class TMsgThread : public TThread {
+public:
+    explicit TMsgThread(TlxCustomComm* AOwner);
+    ~TMsgThread() override;
+
+    // Sets the terminate flag and posts the quit message to the thread's own queue.
+    void Terminate() override;
+    // The thread's id for PostThreadMessageW once its queue exists; 0 before.
+    winapi::DWORD ThreadID() const { return fThreadID; }
+
+protected:
+    void Execute() override;
+
+private:
+    // The step run on the main thread.
+    void SyncComEvent();
+
+    TlxCustomComm* Com;
+    winapi::MSG glMsg{};
+    std::atomic<winapi::DWORD> fThreadID = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The serial-communication layer of the I/O component framework. A concrete port names and opens
+// its device through CreateHandle and GetComName.
+class TlxCustomComm : public TlxBaseIO {
+    Q_OBJECT
+public:
+    // Create: closed, UseMainThread true, no trace states, queue sizes 8192.
+    explicit TlxCustomComm(QObject* AOwner = nullptr);
+    // Destroy: unbinds terminal and data processor, closes the port and stops the threads.
+    ~TlxCustomComm() override;
+
+    // --- Properties -------------------------------------------------------------------------
+    // The line settings live in the DCB of CommCfg; writing one rebuilds the DCB (ApplyDCB) and,
+    // on an open port, applies it.
+    quint32 BaudRate() const { return CommCfg.dcb.BaudRate; }
+    void SetBaudRate(quint32 Value);
+    TParity Parity() const { return static_cast<TParity>(CommCfg.dcb.Parity); }
+    void SetParity(TParity Value);
+    TStopBits StopBits() const { return static_cast<TStopBits>(CommCfg.dcb.StopBits); }
+    void SetStopBits(TStopBits Value);
+    // A value outside 4..8 is stored as 8.
+    quint8 ByteSize() const { return CommCfg.dcb.ByteSize; }
+    void SetByteSize(quint8 Value);
+    // Writing builds the event mask and, on an open port, sets it.
+    TTraceStates TraceStates() const { return fTraceStates; }
+    void SetTraceStates(TTraceStates Value);
+    // The modem input lines that are on; empty on a closed port.
+    TModemSignals ModemSignals() const;
+    char16_t EventChar() const { return GetEventChar(); }
+    TStreamProtocol StreamProtocol() const { return fProtocol; }
+    void SetStreamProtocol(TStreamProtocol Value);
+    // Recommended driver queue sizes; on an open port the driver is told at once.
+    quint16 BufferInSize() const { return fBufferInSize; }
+    void SetBufferInSize(quint16 Value);
+    quint16 BufferOutSize() const { return fBufferOutSize; }
+    void SetBufferOutSize(quint16 Value);
+    // Milliseconds between two received bytes that end a read; 0 waits for every byte.
+    quint32 TimeoutRead() const { return fCommTimeouts.ReadIntervalTimeout; }
+    void SetTimeoutRead(quint32 Value);
+    // Milliseconds after which a write ends unfinished; 0 never.
+    quint32 TimeoutWrite() const { return fCommTimeouts.WriteTotalTimeoutConstant; }
+    void SetTimeoutWrite(quint32 Value);
+    // RS-485 direction control: RTS marks the sending direction.
+    bool RS485Mode() const { return fRS485Mode; }
+    void SetRS485Mode(bool Value);
+    // Monitor controls: any object with a Boolean property "checked" (a check box, a radio
+    // button, a checkable action). Not owned; cleared when the control goes.
+    QObject* MonitorCTS() const { return fMonitorCTS; }
+    void SetMonitorCTS(QObject* Value);
+    QObject* MonitorDSR() const { return fMonitorDSR; }
+    void SetMonitorDSR(QObject* Value);
+    QObject* MonitorRLSD() const { return fMonitorRLSD; }
+    void SetMonitorRLSD(QObject* Value);
+    QObject* MonitorRing() const { return fMonitorRing; }
+    void SetMonitorRing(QObject* Value);
+    // Raised when the transmit queue runs empty and tsTxEmpty is traced.
+    TOnSent OnAfterSend() const { return fOnSent; }
+    void SetOnAfterSend(const TOnSent& Value) { fOnSent = Value; }
+    TOnTraceEvent OnTraceState() const { return fOnTraceState; }
+    void SetOnTraceState(const TOnTraceEvent& Value) { fOnTraceState = Value; }
+    TOnCommErrorEvent OnCommError() const { return fOnCommError; }
+    void SetOnCommError(const TOnCommErrorEvent& Value) { fOnCommError = Value; }
+
+    // --- Run-time properties ----------------------------------------------------------------
+    QString ComName() const { return GetComName(); }
+    // Bytes waiting in the driver's input and output queues; 0 on a closed port.
+    quint32 ReadyForRead() const;
+    quint32 NotYetSend() const;
+    // The port's properties, read again when the port is open; all zero before the first read.
+    const winapi::COMMPROP* CommProp();
+    // Counters since the last open attempt.
+    quint32 TotalReceived() const { return fTotalReceived; }
+    quint32 TotalSent() const { return fTotalSent; }
+
+    // --- Transmit and read ------------------------------------------------------------------
+    // TransmitCommChar: the low byte of Ch ahead of queued output.
+    void SendAheadChar(char16_t Ch);
+    // Waits until Len bytes have come (or the read time-out of TimeoutRead ends it, or the port
+    // closes). Buffer holds at least Len bytes.
+    void Read(void* Buffer, quint32 Len);
+    // Reads every byte waiting; Buffer must hold ReadyForRead bytes.
+    void ReadAll(void* Buffer);
+    // Reads what is waiting, at most MaxLen bytes; returns the count.
+    qint32 ReadMax(void* Buffer, qint32 MaxLen);
+    QByteArray ReadString();
+    // True once Count bytes wait in the input queue, false after Ms milliseconds or when the
+    // port closes. Runs the application's pending events while it waits.
+    bool WaitForBytes(quint32 Count, quint32 Ms);
+    bool WaitForSignal(TModemSignal Signal, quint32 Ms);
+    // Returns when all queued output has been sent.
+    void FlushOutputBuffer();
+    // The port configuration dialog of the OS boundary; a confirmed change reaches an open port
+    // at once and a closed one at its next open.
+    void ConfigDialog();
+
+    // --- Line control and line events -------------------------------------------------------
+    void SetStateDTR(bool State);
+    void SetStateRTS(bool State);
+    void SetStateX(bool State);
+    void SetStateBreak(bool State);
+    // Refreshes the monitor controls and raises OnTraceState.
+    void DoTraceState(QObject* Sender, TTraceStates Event);
+    // Sets Control's Boolean property "checked" when it has one; otherwise does nothing.
+    static void SetMonitorChecked(QObject* Control, bool Value);
+
+    // --- Open, close and event processing ---------------------------------------------------
+    // The common close step. Requested is false when the port was lost: then the unsent bytes
+    // are not discarded and, with KeepConnection, the keep-connection timer starts.
+    void CloseConnection(bool Requested);
+    // Processes one message taken by the message thread.
+    void ProcessComEvent(const winapi::MSG& Msg);
+
+    // --- Virtual operations, in slot order --------------------------------------------------
+protected:
+    void DoOpen() override;
+    void DoClose() override;
+    void StartThreadIO() override;
+    void StopThreadIO() override;
+    void DoKeepConnection(QObject* Sender) override;
+
+public:
+    void SendChar(char16_t Ch) override;
+    void SendString(const QByteArray& S) override;
+    // Does not wait for the transmission: the write owns a copy of the data.
+    void SendData(const char* Buff, quint32 N) override;
+    void ClearDeviceInput() override;
+    void ClearDeviceOutput() override;
+    void ClearDeviceBuffers() override;
+    // The port's name for log lines and the configuration dialog; "Unknown" here.
+    virtual QString GetComName() const;
+
+protected:
+    // Pushes queue sizes, time-outs and DCB to the open port.
+    virtual void ApplyPortSettings();
+
+public:
+    // The EventChar property: the low 8 bits of Value become the DCB's event character.
+    virtual void SetEventChar(char16_t Value);
+    virtual char16_t GetEventChar() const;
+
+protected:
+    // Reports a communication error: log line, OnCommError, and the purge it may ask for.
+    virtual void DoCommError(quint32 CommCode, quint32 SysError, TComStateFlags State);
+    void Notification(QObject* AComponent, TOperation Operation) override;
+
+    // --- Internal steps ---------------------------------------------------------------------
+    // Builds the DCB's flag bits from StreamProtocol and RS485Mode and applies the DCB to an
+    // open port.
+    void ApplyDCB();
+    // Reads the configuration back from an open port and derives StreamProtocol and RS485Mode
+    // from the DCB's flag bits.
+    void ReadPortConfig();
+    void ApplyTimeouts(const winapi::COMMTIMEOUTS& Timeouts);
+    // The receive buffer: BufferInSize bytes, never fewer than 8192.
+    void AllocReceiveBuffer();
+    void FreeReceiveBuffer();
+    // The event mask that TraceStates asks for.
+    winapi::DWORD EventMask(TTraceStates Value) const;
+    // Whether the component switches RTS itself for RS-485.
+    bool IsSoftwareRS485() const { return fRS485Mode && fIsNotSupportRS485; }
+    // Size of glBuffer while the port is open.
+    quint32 ReceiveBufferSize() const { return fReceiveBufferSize; }
+
+private:
+    friend class TCommThread;
+    friend class TMsgThread;
+
+    // The message thread's id, 0 when there is none; the event thread posts to it.
+    winapi::DWORD MsgThreadID() const;
+    // Starts the keep-connection timer on the main thread, from whichever thread found the loss.
+    void StartKeepConnectionOnMainThread();
+
+    TMsgThread* MsgThread = nullptr;
+    TCommThread* CommThread = nullptr;
+    winapi::COMSTAT* Stat = nullptr;
+    winapi::COMMPROP ComProp{};
+    winapi::COMMTIMEOUTS fCommTimeouts{};
+    QString LastErrorString;
+    std::atomic<quint32> fTotalSent = 0;
+    std::atomic<quint32> fTotalReceived = 0;
+    TOnSent fOnSent;
+    std::atomic<TTraceStates> fTraceStates{};
+    quint16 fBufferOutSize = 0;
+    quint16 fBufferInSize = 0;
+    char* glBuffer = nullptr;
+    std::atomic<bool> fRS485Mode = false;
+    QObject* fMonitorRLSD = nullptr;
+    QObject* fMonitorRing = nullptr;
+    QObject* fMonitorCTS = nullptr;
+    QObject* fMonitorDSR = nullptr;
+    std::atomic<bool> fIsNotSupportRS485 = false;
+    TStreamProtocol fProtocol = spNone;
+    quint32 fReceiveBufferSize = 0;
+
+protected:
+    TOnTraceEvent fOnTraceState;
+    TOnCommErrorEvent fOnCommError;
+    winapi::COMMCONFIG CommCfg{};
+};
