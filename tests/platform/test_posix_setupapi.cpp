@@ -304,6 +304,30 @@ TEST_F(PosixSetupApi, NumbersComeFromTheNumberingFileAfterARestart) {
     EXPECT_EQ(Map->Present[1].Origin, winapi::posix::TPortOrigin::Saved);
 }
 
+TEST_F(PosixSetupApi, AHandEditedNumberingFileCannotGiveOneNumberToTwoDevices) {
+    // Comments and foreign lines are passed over, and of two lines claiming COM5 the first wins.
+    std::ofstream(winapi::posix::NumbersFile())
+        << "# kept by hand\n"
+        << "not a line of ours\n"
+        << "COM5\tUSB\\VID_2341&PID_0043&MI_00\\1-3\t/dev/ttyACM0\tA\tB\tC\tD\n"
+        << "COM5\tUSB\\VID_0403&PID_6001&MI_00\\A6008ISP\t/dev/ttyUSB0\tX\tY\tZ\tW\n"
+        << "COM7\tUSB\\VID_1A86&PID_7523&MI_00\\1-9\t/dev/"
+           "ttyUSB9\tBoard%09100%25\tQ\tch341\tch341\n"
+        << "COM2\ttorn";
+    Tree.AddUsbSerial(Ftdi, "ttyUSB0");
+    Tree.AddAcm(Arduino, "ttyACM0");
+    EXPECT_EQ(SerialComm(),
+              (std::vector<std::u16string>{u"COM1=/dev/ttyUSB0", u"COM5=/dev/ttyACM0"}));
+
+    // A device that is away is listed with the texts the file keeps, escapes undone.
+    const lx::TPnpDeviceList List = Enum(&GUID_DEVCLASS_PORTS, false);
+    const lx::TPnpDevice& Away = Record(List, u"USB\\VID_1A86&PID_7523&MI_00\\1-9");
+    EXPECT_EQ(Away.PortName, u"COM7");
+    EXPECT_EQ(Away.Description, u"Board\t100%");
+    EXPECT_EQ(Away.Service, u"ch341");
+    EXPECT_EQ(Enum(&GUID_DEVCLASS_PORTS, true).size(), 2u);
+}
+
 TEST_F(PosixSetupApi, LinksOverrideTheNumberingAndADisplacedDeviceKeepsItsOwnNumber) {
     using winapi::posix::TPortOrigin;
     BuildMachine();
