@@ -13,6 +13,9 @@ namespace {
 // between cases; the atomic makes each swap visible to every thread without a data race.
 std::atomic<TWinApi*> gApi{nullptr};
 
+// Set by the application at start; read by whichever thread opens the dialog.
+std::atomic<PFN_CommConfigDialog> gCommConfigDialog{nullptr};
+
 BOOL LX_WINAPI ForwardCancelIo(HANDLE hFile) {
     return Api().CancelIo(hFile);
 }
@@ -36,6 +39,14 @@ TWinApi& Api() {
 
 TWinApi* SetApi(TWinApi* Backend) {
     return gApi.exchange(Backend, std::memory_order_acq_rel);
+}
+
+PFN_CommConfigDialog SetCommConfigDialogProvider(PFN_CommConfigDialog Provider) {
+    return gCommConfigDialog.exchange(Provider, std::memory_order_acq_rel);
+}
+
+PFN_CommConfigDialog CommConfigDialogProvider() {
+    return gCommConfigDialog.load(std::memory_order_acquire);
 }
 
 FARPROC ForwardingExport(LPCSTR lpProcName) {

@@ -725,6 +725,23 @@ public:
     virtual BOOL CancelIo(HANDLE hFile) = 0;
     virtual BOOL CloseHandle(HANDLE hObject) = 0;
 
+    // Serial ports
+    virtual BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) = 0;
+    virtual BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts) = 0;
+    virtual BOOL SetCommState(HANDLE hFile, DCB* lpDCB) = 0;
+    virtual BOOL GetCommState(HANDLE hFile, DCB* lpDCB) = 0;
+    virtual BOOL GetCommConfig(HANDLE hCommDev, COMMCONFIG* lpCC, DWORD* lpdwSize) = 0;
+    virtual BOOL GetDefaultCommConfigW(LPCWSTR lpszName, COMMCONFIG* lpCC, DWORD* lpdwSize) = 0;
+    virtual BOOL ClearCommError(HANDLE hFile, DWORD* lpErrors, COMSTAT* lpStat) = 0;
+    virtual BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) = 0;
+    virtual BOOL WaitCommEvent(HANDLE hFile, DWORD* lpEvtMask, OVERLAPPED* lpOverlapped) = 0;
+    virtual BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) = 0;
+    virtual BOOL GetCommModemStatus(HANDLE hFile, DWORD* lpModemStat) = 0;
+    virtual BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) = 0;
+    virtual BOOL TransmitCommChar(HANDLE hFile, char cChar) = 0;
+    virtual BOOL GetCommProperties(HANDLE hFile, COMMPROP* lpCommProp) = 0;
+    virtual BOOL FlushFileBuffers(HANDLE hFile) = 0;
+
     // Events
     virtual HANDLE CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                                 LPCWSTR lpName) = 0;
@@ -750,6 +767,15 @@ public:
     virtual HRESULT CoInitializeEx(void* pvReserved, DWORD dwCoInit) = 0;
     virtual void CoUninitialize() = 0;
 
+    // Thread message queues. A thread has a queue from its first GetMessageW or PeekMessageW on;
+    // until then PostThreadMessageW to it fails with ERROR_INVALID_THREAD_ID.
+    virtual UINT RegisterWindowMessageW(LPCWSTR lpString) = 0;
+    virtual BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) = 0;
+    virtual BOOL GetMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) = 0;
+    virtual BOOL PeekMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
+                              UINT wRemoveMsg) = 0;
+    virtual LRESULT DispatchMessageW(const MSG* lpMsg) = 0;
+
     // Registry
     virtual LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                                   HKEY* phkResult) = 0;
@@ -774,6 +800,10 @@ public:
 
     // User interface
     virtual HWND GetForegroundWindow() = 0;
+    // The port configuration dialog of the port named lpszName ("COM3") for the record lpCC;
+    // TRUE when the user confirms. Where the system has none (Linux) it is the application's:
+    // see SetCommConfigDialogProvider.
+    virtual BOOL CommConfigDialogW(LPCWSTR lpszName, HWND hWnd, COMMCONFIG* lpCC) = 0;
 };
 
 // The backend in force for the whole process: the native one unless a test or a tool has set
@@ -784,6 +814,16 @@ TWinApi& Api();
 TWinApi* SetApi(TWinApi* Backend);
 // The native backend of this system (posix/ or win32/).
 TWinApi& NativeApi();
+
+// The port configuration dialog on a system without one of its own (Linux): the application
+// supplies a function with the meaning of CommConfigDialogW (show the settings of the port in the
+// record, let the user change them, TRUE when confirmed), called on the thread that calls
+// CommConfigDialogW. Without one, CommConfigDialogW fails with ERROR_CALL_NOT_IMPLEMENTED. The
+// Windows backend shows the system's own dialog and does not use it.
+using PFN_CommConfigDialog = BOOL (*)(LPCWSTR lpszName, HWND hWnd, COMMCONFIG* lpCC);
+// Installs Provider (nullptr: none) and returns the one it replaces.
+PFN_CommConfigDialog SetCommConfigDialogProvider(PFN_CommConfigDialog Provider);
+PFN_CommConfigDialog CommConfigDialogProvider();
 
 // Entry points that a backend hands out through GetProcAddress for the module names
 // "kernel32.dll" and "ntdll.dll": small functions that forward to Api(). Null for other names.

@@ -74,6 +74,9 @@ constexpr TMessage Messages[] = {
     {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for "
                         "deletion."},
     {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},
+    {ERROR_INVALID_WINDOW_HANDLE, "Invalid window handle."},
+    {ERROR_INVALID_THREAD_ID, "The thread identifier is invalid."},
+    {ERROR_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
 };
 
@@ -184,6 +187,7 @@ NTSTATUS StatusFromErrno(int Errno) {
 DWORD ErrorFromStatus(NTSTATUS Status) {
     switch (Status) {
     case STATUS_SUCCESS:
+    case STATUS_TIMEOUT: // a serial transfer cut short by its time-out succeeds
         return ERROR_SUCCESS;
     case STATUS_CANCELLED:
         return ERROR_OPERATION_ABORTED;

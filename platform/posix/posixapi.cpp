@@ -1,5 +1,6 @@
 #include "posixapi.h"
 
+#include "commstate.h"
 #include "lasterror.h"
 #include "portmap.h"
 #include "serialport.h"
@@ -89,6 +90,43 @@ template <class T> T Fail(DWORD Error, T Result) {
     return Result;
 }
 
+BOOL NoSuchPort(std::u16string_view Name) {
+    SetLastErrorCause(ERROR_FILE_NOT_FOUND,
+                      "There is no port " + ToUtf8(Name) + " in the port folder " + PortFolder());
+    return FALSE;
+}
+
+// The event an OVERLAPPED names, if it names one; false when hEvent is not an event.
+bool FindEvent(const THandleTable& Handles, const OVERLAPPED* Overlapped,
+               std::shared_ptr<TWaitEvent>& Event) {
+    if (Overlapped == nullptr || Overlapped->hEvent == nullptr) {
+        return true;
+    }
+    Event = Handles.FindAs<TWaitEvent>(Overlapped->hEvent);
+    return Event != nullptr;
+}
+
+std::shared_ptr<TSerialPort> PortOf(const THandleTable& Handles, HANDLE Handle) {
+    std::shared_ptr<TSerialPort> Port = Handles.FindAs<TSerialPort>(Handle);
+    if (!Port) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    }
+    return Port;
+}
+
+// *Size is how big Config is; when that is too small, or there is no record, *Size tells how big
+// it must be.
+bool HasRoomForConfig(const COMMCONFIG* Config, DWORD* Size) {
+    if (Size == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, false);
+    }
+    const DWORD Given = std::exchange(*Size, DWORD(sizeof(COMMCONFIG)));
+    if (Config == nullptr || Given < sizeof(COMMCONFIG)) {
+        return Fail(ERROR_INSUFFICIENT_BUFFER, false);
+    }
+    return true;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -155,8 +193,7 @@ HANDLE TPosixApi::CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, void*, DWORD,
     const std::u16string_view Name = DeviceName(lpFileName);
     const std::optional<TPortLink> Link = FindPortLink(Name);
     if (!Link) {
-        SetLastErrorCause(ERROR_FILE_NOT_FOUND, "There is no port " + ToUtf8(Name) +
-                                                    " in the port folder " + PortFolder());
+        NoSuchPort(Name);
         return INVALID_HANDLE_VALUE;
     }
     std::shared_ptr<TSerialPort> Port =
@@ -174,11 +211,8 @@ BOOL TPosixApi::ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRea
         return Fail(ERROR_NOACCESS, FALSE);
     }
     std::shared_ptr<TWaitEvent> Event;
-    if (lpOverlapped != nullptr && lpOverlapped->hEvent != nullptr) {
-        Event = fHandles.FindAs<TWaitEvent>(lpOverlapped->hEvent);
-        if (!Event) {
-            return Fail(ERROR_INVALID_HANDLE, FALSE);
-        }
+    if (!FindEvent(fHandles, lpOverlapped, Event)) {
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
     }
     return Port->Read(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped,
                       std::move(Event));
@@ -194,11 +228,8 @@ BOOL TPosixApi::WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfByt
         return Fail(ERROR_NOACCESS, FALSE);
     }
     std::shared_ptr<TWaitEvent> Event;
-    if (lpOverlapped != nullptr && lpOverlapped->hEvent != nullptr) {
-        Event = fHandles.FindAs<TWaitEvent>(lpOverlapped->hEvent);
-        if (!Event) {
-            return Fail(ERROR_INVALID_HANDLE, FALSE);
-        }
+    if (!FindEvent(fHandles, lpOverlapped, Event)) {
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
     }
     return Port->Write(lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped,
                        std::move(Event));
@@ -235,6 +266,140 @@ BOOL TPosixApi::CloseHandle(HANDLE hObject) {
     }
     Object->Close();
     return TRUE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Serial ports
+
+BOOL TPosixApi::SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    return Port ? Port->SetQueueSizes(dwInQueue, dwOutQueue) : FALSE;
+}
+
+BOOL TPosixApi::SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    if (!Port) {
+        return FALSE;
+    }
+    if (lpCommTimeouts == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    return Port->SetTimeouts(*lpCommTimeouts);
+}
+
+BOOL TPosixApi::SetCommState(HANDLE hFile, DCB* lpDCB) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    if (!Port) {
+        return FALSE;
+    }
+    if (lpDCB == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    return Port->SetState(*lpDCB);
+}
+
+BOOL TPosixApi::GetCommState(HANDLE hFile, DCB* lpDCB) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    if (!Port) {
+        return FALSE;
+    }
+    if (lpDCB == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    return Port->GetState(*lpDCB);
+}
+
+BOOL TPosixApi::GetCommConfig(HANDLE hCommDev, COMMCONFIG* lpCC, DWORD* lpdwSize) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hCommDev);
+    DCB Dcb{};
+    if (!Port || !HasRoomForConfig(lpCC, lpdwSize) || Port->GetState(Dcb) == FALSE) {
+        return FALSE;
+    }
+    FillCommConfig(*lpCC, Dcb);
+    return TRUE;
+}
+
+BOOL TPosixApi::GetDefaultCommConfigW(LPCWSTR lpszName, COMMCONFIG* lpCC, DWORD* lpdwSize) {
+    if (lpszName == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    if (!HasRoomForConfig(lpCC, lpdwSize)) {
+        return FALSE;
+    }
+    // Every port has the same defaults; nothing stores others.
+    const std::u16string_view Name = DeviceName(lpszName);
+    if (!FindPortLink(Name)) {
+        return NoSuchPort(Name);
+    }
+    FillCommConfig(*lpCC, DefaultDcb());
+    return TRUE;
+}
+
+BOOL TPosixApi::ClearCommError(HANDLE hFile, DWORD* lpErrors, COMSTAT* lpStat) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    return Port ? Port->ClearError(lpErrors, lpStat) : FALSE;
+}
+
+BOOL TPosixApi::SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    return Port ? Port->SetMask(dwEvtMask) : FALSE;
+}
+
+BOOL TPosixApi::WaitCommEvent(HANDLE hFile, DWORD* lpEvtMask, OVERLAPPED* lpOverlapped) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    if (!Port) {
+        return FALSE;
+    }
+    if (lpEvtMask == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    std::shared_ptr<TWaitEvent> Event;
+    if (!FindEvent(fHandles, lpOverlapped, Event)) {
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    }
+    return Port->WaitEvent(lpEvtMask, lpOverlapped, std::move(Event));
+}
+
+BOOL TPosixApi::EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    return Port ? Port->Escape(dwFunc) : FALSE;
+}
+
+BOOL TPosixApi::GetCommModemStatus(HANDLE hFile, DWORD* lpModemStat) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    if (!Port) {
+        return FALSE;
+    }
+    if (lpModemStat == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    return Port->GetModemStatus(*lpModemStat);
+}
+
+BOOL TPosixApi::PurgeComm(HANDLE hFile, DWORD dwFlags) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    return Port ? Port->Purge(dwFlags) : FALSE;
+}
+
+BOOL TPosixApi::TransmitCommChar(HANDLE hFile, char cChar) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    return Port ? Port->TransmitChar(BYTE(cChar)) : FALSE;
+}
+
+BOOL TPosixApi::GetCommProperties(HANDLE hFile, COMMPROP* lpCommProp) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    if (!Port) {
+        return FALSE;
+    }
+    if (lpCommProp == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    return Port->GetProperties(*lpCommProp);
+}
+
+BOOL TPosixApi::FlushFileBuffers(HANDLE hFile) {
+    const std::shared_ptr<TSerialPort> Port = PortOf(fHandles, hFile);
+    return Port ? Port->Flush() : FALSE;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -377,6 +542,31 @@ HRESULT TPosixApi::CoInitializeEx(void*, DWORD) {
 void TPosixApi::CoUninitialize() {}
 
 // ---------------------------------------------------------------------------------------------
+// Thread message queues
+
+UINT TPosixApi::RegisterWindowMessageW(LPCWSTR lpString) {
+    return fMessages.Register(lpString);
+}
+
+BOOL TPosixApi::PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    return fMessages.Post(idThread, Msg, wParam, lParam);
+}
+
+BOOL TPosixApi::GetMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
+    return fMessages.Get(GetCurrentThreadId(), lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax);
+}
+
+BOOL TPosixApi::PeekMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
+                             UINT wRemoveMsg) {
+    return fMessages.Peek(GetCurrentThreadId(), lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax,
+                          wRemoveMsg);
+}
+
+LRESULT TPosixApi::DispatchMessageW(const MSG* lpMsg) {
+    return DispatchThreadMessage(lpMsg);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Registry
 
 LSTATUS TPosixApi::RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired,
@@ -469,6 +659,23 @@ BOOL TPosixApi::EnumPortsW(LPWSTR pName, DWORD Level, BYTE* pPorts, DWORD cbBuf,
 HWND TPosixApi::GetForegroundWindow() {
     // The application supplies its own dialogs and owns them itself.
     return nullptr;
+}
+
+BOOL TPosixApi::CommConfigDialogW(LPCWSTR lpszName, HWND hWnd, COMMCONFIG* lpCC) {
+    if (lpszName == nullptr || lpCC == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    const PFN_CommConfigDialog Dialog = CommConfigDialogProvider();
+    if (Dialog == nullptr) {
+        SetLastErrorCause(ERROR_CALL_NOT_IMPLEMENTED,
+                          "The application has not supplied a port configuration dialog");
+        return FALSE;
+    }
+    const std::u16string_view Name = DeviceName(lpszName);
+    if (!FindPortLink(Name)) {
+        return NoSuchPort(Name);
+    }
+    return Dialog(lpszName, hWnd, lpCC);
 }
 
 } // namespace posix

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "handletable.h"
+#include "msgqueue.h"
 #include "registrystore.h"
 #include "winapi.h"
 
@@ -32,6 +33,23 @@ public:
     BOOL CancelIo(HANDLE hFile) override;
     BOOL CloseHandle(HANDLE hObject) override;
 
+    // Serial ports
+    BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) override;
+    BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts) override;
+    BOOL SetCommState(HANDLE hFile, DCB* lpDCB) override;
+    BOOL GetCommState(HANDLE hFile, DCB* lpDCB) override;
+    BOOL GetCommConfig(HANDLE hCommDev, COMMCONFIG* lpCC, DWORD* lpdwSize) override;
+    BOOL GetDefaultCommConfigW(LPCWSTR lpszName, COMMCONFIG* lpCC, DWORD* lpdwSize) override;
+    BOOL ClearCommError(HANDLE hFile, DWORD* lpErrors, COMSTAT* lpStat) override;
+    BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) override;
+    BOOL WaitCommEvent(HANDLE hFile, DWORD* lpEvtMask, OVERLAPPED* lpOverlapped) override;
+    BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) override;
+    BOOL GetCommModemStatus(HANDLE hFile, DWORD* lpModemStat) override;
+    BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) override;
+    BOOL TransmitCommChar(HANDLE hFile, char cChar) override;
+    BOOL GetCommProperties(HANDLE hFile, COMMPROP* lpCommProp) override;
+    BOOL FlushFileBuffers(HANDLE hFile) override;
+
     // Events
     HANDLE CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                         LPCWSTR lpName) override;
@@ -57,6 +75,14 @@ public:
     HRESULT CoInitializeEx(void* pvReserved, DWORD dwCoInit) override;
     void CoUninitialize() override;
 
+    // Thread message queues
+    UINT RegisterWindowMessageW(LPCWSTR lpString) override;
+    BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) override;
+    BOOL GetMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) override;
+    BOOL PeekMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
+                      UINT wRemoveMsg) override;
+    LRESULT DispatchMessageW(const MSG* lpMsg) override;
+
     // Registry
     LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           HKEY* phkResult) override;
@@ -79,10 +105,12 @@ public:
 
     // User interface
     HWND GetForegroundWindow() override;
+    BOOL CommConfigDialogW(LPCWSTR lpszName, HWND hWnd, COMMCONFIG* lpCC) override;
 
 private:
     THandleTable fHandles;
     TRegistry fRegistry{fHandles};
+    TMessageQueues fMessages;
 };
 
 } // namespace winapi::posix

@@ -1,5 +1,6 @@
 #include "serialport.h"
 
+#include "commstate.h"
 #include "lasterror.h"
 #include "textcodec.h"
 
@@ -7,16 +8,21 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace winapi::posix {
 
 namespace {
+
+using TClock = std::chrono::steady_clock;
 
 // OVERLAPPED.Internal holds the 32-bit status, as on Windows.
 ULONG_PTR StatusValue(NTSTATUS Status) {
@@ -49,57 +55,214 @@ void ReportOpenError(const TPortLink& Link, int Errno) {
     }
 }
 
-// Raw bytes both ways, no modem-control hang-ups on open. VMIN 1 matters: a non-blocking read
-// then returns 0 only when the line has hung up, never merely because nothing has arrived.
-bool MakeRaw(int Fd) {
-    termios Settings{};
-    if (::tcgetattr(Fd, &Settings) != 0) {
-        return false;
+// A line control or status call the device refused: a line that has hung up, a device without
+// the lines or the function asked for, or another error.
+BOOL FailOnDevice(int Errno) {
+    switch (Errno) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+        SetLastErrorCause(ERROR_DEVICE_NOT_CONNECTED, "The line has hung up");
+        break;
+    case ENOTTY:
+    case EINVAL:
+        SetLastErrorCause(ERROR_NOT_SUPPORTED, "The device does not have this line or function");
+        break;
+    default:
+        SetLastErrorFromErrno(Errno);
+        break;
     }
-    ::cfmakeraw(&Settings);
-    Settings.c_cflag |= CLOCAL | CREAD;
-    Settings.c_cc[VMIN] = 1;
-    Settings.c_cc[VTIME] = 0;
-    return ::tcsetattr(Fd, TCSANOW, &Settings) == 0;
+    return FALSE;
+}
+
+bool GetLine(int Fd, termios2& Line) {
+    return ::ioctl(Fd, TCGETS2, &Line) == 0;
+}
+
+bool SetLine(int Fd, const termios2& Line) {
+    return ::ioctl(Fd, TCSETS2, &Line) == 0;
+}
+
+// Unix 98 pseudo-terminal slaves have the majors 136 to 143.
+bool IsPseudoTerminal(int Fd) {
+    struct stat Status {};
+    return ::fstat(Fd, &Status) == 0 && S_ISCHR(Status.st_mode) && major(Status.st_rdev) >= 136 &&
+           major(Status.st_rdev) <= 143;
+}
+
+bool HasCounters(int Fd) {
+    serial_icounter_struct Counters{};
+    return ::ioctl(Fd, TIOCGICOUNT, &Counters) == 0;
 }
 
 TUniqueFd MakeWakeFd() {
     return TUniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
+// Edge-triggered on the device: a wait wakes when bytes arrive, not while they sit in the queue.
+TUniqueFd MakeEpoll(int Device, int Wake) {
+    TUniqueFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
+    epoll_event OnDevice{};
+    OnDevice.events = EPOLLIN | EPOLLET;
+    OnDevice.data.fd = Device;
+    epoll_event OnWake{};
+    OnWake.events = EPOLLIN;
+    OnWake.data.fd = Wake;
+    if (!Epoll.IsValid() || ::epoll_ctl(Epoll.Get(), EPOLL_CTL_ADD, Device, &OnDevice) != 0 ||
+        ::epoll_ctl(Epoll.Get(), EPOLL_CTL_ADD, Wake, &OnWake) != 0) {
+        return TUniqueFd();
+    }
+    return Epoll;
+}
+
+void Drain(int Wake) {
+    std::uint64_t Count = 0;
+    [[maybe_unused]] const ssize_t Drained = ::read(Wake, &Count, sizeof(Count));
+}
+
+// --- Time-outs ------------------------------------------------------------------------------
+
+// A total time-out beyond this is no time-out (and would overflow the clock).
+constexpr std::uint64_t LongestTimeoutMs = std::uint64_t(1) << 40;
+
+TClock::time_point After(TClock::time_point Start, std::uint64_t Milliseconds) {
+    return Milliseconds >= LongestTimeoutMs ? TClock::time_point::max()
+                                            : Start + std::chrono::milliseconds(Milliseconds);
+}
+
+// MAXDWORD, MAXDWORD, 0 < constant < MAXDWORD: return what is there, or wait up to the constant
+// for the first byte.
+bool WaitsForFirstByte(const COMMTIMEOUTS& Timeouts) {
+    return Timeouts.ReadIntervalTimeout == MAXDWORD &&
+           Timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+           Timeouts.ReadTotalTimeoutConstant != 0 && Timeouts.ReadTotalTimeoutConstant != MAXDWORD;
+}
+
+// MAXDWORD, 0, 0: return at once with what is there.
+bool ReturnsAtOnce(const COMMTIMEOUTS& Timeouts) {
+    return Timeouts.ReadIntervalTimeout == MAXDWORD && Timeouts.ReadTotalTimeoutMultiplier == 0 &&
+           Timeouts.ReadTotalTimeoutConstant == 0;
+}
+
+bool HasInterval(const COMMTIMEOUTS& Timeouts) {
+    return Timeouts.ReadIntervalTimeout != 0 && Timeouts.ReadIntervalTimeout != MAXDWORD;
+}
+
+// When the total time-out of a request that starts now ends.
+TClock::time_point TotalDeadline(bool Reading, const COMMTIMEOUTS& Timeouts, DWORD Count,
+                                 TClock::time_point Now) {
+    if (Reading && WaitsForFirstByte(Timeouts)) {
+        return After(Now, Timeouts.ReadTotalTimeoutConstant);
+    }
+    const DWORD Multiplier =
+        Reading ? Timeouts.ReadTotalTimeoutMultiplier : Timeouts.WriteTotalTimeoutMultiplier;
+    const DWORD Constant =
+        Reading ? Timeouts.ReadTotalTimeoutConstant : Timeouts.WriteTotalTimeoutConstant;
+    if (Multiplier == 0 && Constant == 0) {
+        return TClock::time_point::max();
+    }
+    return After(Now, std::uint64_t(Multiplier) * Count + Constant);
+}
+
+int MillisecondsUntil(TClock::time_point When) {
+    if (When == TClock::time_point::max()) {
+        return -1;
+    }
+    const auto Left = std::chrono::ceil<std::chrono::milliseconds>(When - TClock::now()).count();
+    return int(std::clamp<std::int64_t>(Left, 0, 1 << 30));
+}
+
 } // namespace
 
+// ---------------------------------------------------------------------------------------------
+// Opening and closing
+
 std::shared_ptr<TSerialPort> TSerialPort::Open(const TPortLink& Link, bool Overlapped) {
-    TUniqueFd Fd(::open(Link.LinkPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!Fd.IsValid()) {
+    TDescriptors Fds;
+    Fds.Device =
+        TUniqueFd(::open(Link.LinkPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int Fd = Fds.Device.Get();
+    if (!Fds.Device.IsValid()) {
         ReportOpenError(Link, errno);
         return nullptr;
     }
     // The lock is what refuses a second opener, root included (root passes TIOCEXCL). It belongs
     // to this open file description and goes with its last descriptor.
-    if (::flock(Fd.Get(), LOCK_EX | LOCK_NB) != 0 || !MakeRaw(Fd.Get()) ||
-        ::ioctl(Fd.Get(), TIOCEXCL) != 0) {
+    termios2 Line{};
+    if (::flock(Fd, LOCK_EX | LOCK_NB) != 0 || !GetLine(Fd, Line)) {
         ReportOpenError(Link, errno);
         return nullptr;
     }
-    TUniqueFd ReadWake = MakeWakeFd();
-    TUniqueFd WriteWake = MakeWakeFd();
-    if (!ReadWake.IsValid() || !WriteWake.IsValid()) {
-        SetLastErrorFromErrno(errno);
-        ::ioctl(Fd.Get(), TIOCNXCL);
+    // Raw 8-bit bytes at the rate the device had; the caller's SetCommState follows.
+    const DCB Initial = InitialDcb(Line);
+    if (!SetLine(Fd, TermiosFromDcb(Initial, Line)) || ::ioctl(Fd, TIOCEXCL) != 0) {
+        ReportOpenError(Link, errno);
         return nullptr;
     }
-    return std::shared_ptr<TSerialPort>(
-        new TSerialPort(std::move(Fd), std::move(ReadWake), std::move(WriteWake), Overlapped));
+    Fds.ReadWake = MakeWakeFd();
+    Fds.WriteWake = MakeWakeFd();
+    Fds.EventWake = MakeWakeFd();
+    if (Fds.EventWake.IsValid()) {
+        Fds.Epoll = MakeEpoll(Fd, Fds.EventWake.Get());
+    }
+    if (!Fds.ReadWake.IsValid() || !Fds.WriteWake.IsValid() || !Fds.Epoll.IsValid()) {
+        SetLastErrorFromErrno(errno);
+        ::ioctl(Fd, TIOCNXCL);
+        return nullptr;
+    }
+    return std::shared_ptr<TSerialPort>(new TSerialPort(std::move(Fds), Overlapped, Initial));
 }
 
-TSerialPort::TSerialPort(TUniqueFd Fd, TUniqueFd ReadWake, TUniqueFd WriteWake, bool Overlapped)
-    : fFd(std::move(Fd)), fOverlapped(Overlapped), fReads(TDirection::Read, std::move(ReadWake)),
-      fWrites(TDirection::Write, std::move(WriteWake)) {}
+TSerialPort::TSerialPort(TDescriptors Fds, bool Overlapped, const DCB& Dcb)
+    : fFd(std::move(Fds.Device)), fEventWake(std::move(Fds.EventWake)),
+      fEpoll(std::move(Fds.Epoll)), fOverlapped(Overlapped), fFramed(!IsPseudoTerminal(fFd.Get())),
+      fHasCounters(HasCounters(fFd.Get())), fReads(TDirection::Read, std::move(Fds.ReadWake)),
+      fWrites(TDirection::Write, std::move(Fds.WriteWake)), fDcb(Dcb) {
+    fErrors.Reset(ReadCounters());
+}
 
 TSerialPort::~TSerialPort() {
     Close();
 }
+
+void TSerialPort::Close() {
+    {
+        std::lock_guard Lock(fLock);
+        if (fClosing) {
+            return;
+        }
+        fClosing = true;
+        const auto All = [](const TRequest&) { return true; };
+        Abort(fReads, All);
+        Abort(fWrites, All);
+        if (fEventWait) {
+            EndWait(STATUS_CANCELLED);
+        }
+        fWork.notify_all();
+        fCompleted.notify_all();
+    }
+    for (TQueue* Queue : {&fReads, &fWrites}) {
+        Wake(Queue->Wake);
+        if (Queue->Worker.joinable()) {
+            Queue->Worker.join();
+        }
+    }
+    Wake(fEventWake);
+    if (fEventWorker.joinable()) {
+        fEventWorker.join();
+    }
+    // The driver's RS-485 mode would outlive us and surprise the next program.
+    if (fDriverToggles) {
+        SetDriverToggle(false);
+    }
+    // Exclusive mode outlives the descriptor on a terminal that stays open elsewhere (the master
+    // side of a pseudo-terminal): give it up so that the next opener is not refused.
+    ::ioctl(fFd.Get(), TIOCNXCL);
+    fFd.Reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transfers
 
 BOOL TSerialPort::Read(void* Buffer, DWORD Count, DWORD* Transferred, OVERLAPPED* Overlapped,
                        std::shared_ptr<TWaitEvent> Event) {
@@ -142,74 +305,123 @@ BOOL TSerialPort::Start(TQueue& Queue, BYTE* Buffer, DWORD Count, DWORD* Transfe
     if (Event) {
         Event->Reset();
     }
-    Queue.Requests.push_back(
-        {Overlapped, Buffer, Count, 0, std::this_thread::get_id(), std::move(Event)});
+    TRequest& Added = Queue.Requests.emplace_back();
+    Added.Overlapped = Overlapped;
+    Added.Buffer = Buffer;
+    Added.Count = Count;
+    Added.Issuer = std::this_thread::get_id();
+    Added.Event = std::move(Event);
+    Added.Timeouts = fTimeouts;
+    if (Queue.Direction == TDirection::Write && Count > 0) {
+        fEvents.OutputQueued();
+    }
     if (Queue.Requests.size() == 1) {
         Transfer(Queue, false);
     }
     if (StatusOf(*Overlapped) != STATUS_PENDING) {
         return Finish(*Overlapped, Transferred);
     }
-    if (!Queue.Worker.joinable()) {
-        Queue.Worker = std::thread(&TSerialPort::Serve, this, std::ref(Queue));
-    }
-    fWork.notify_all();
+    RunWorker(Queue);
     SetLastErrorCode(ERROR_IO_PENDING);
     return FALSE;
 }
 
-void TSerialPort::Transfer(TQueue& Queue, bool HungUp) {
+void TSerialPort::RunWorker(TQueue& Queue) {
+    if (!Queue.Worker.joinable()) {
+        Queue.Worker = std::thread(&TSerialPort::Serve, this, std::ref(Queue));
+    }
+    fWork.notify_all();
+}
+
+bool TSerialPort::Transfer(TQueue& Queue, bool HungUp) {
     TRequest& Head = Queue.Requests.front();
+    const bool Reading = Queue.Direction == TDirection::Read;
+    if (!Head.Started) {
+        Head.Started = true;
+        Head.LastMoved = TClock::now();
+        Head.Deadline = TotalDeadline(Reading, Head.Timeouts, Head.Count, Head.LastMoved);
+    }
     while (Head.Done < Head.Count) {
         BYTE* At = Head.Buffer + Head.Done;
         const std::size_t Left = Head.Count - Head.Done;
-        const ssize_t Moved = Queue.Direction == TDirection::Read ? ::read(fFd.Get(), At, Left)
-                                                                  : ::write(fFd.Get(), At, Left);
+        const ssize_t Moved = Reading ? ::read(fFd.Get(), At, Left) : ::write(fFd.Get(), At, Left);
         if (Moved > 0) {
             Head.Done += DWORD(Moved);
-        } else if (Moved == 0) {
-            // With VMIN 1 only a hung-up line reads as end of file.
-            Complete(Queue, Queue.Requests.begin(), STATUS_DEVICE_NOT_CONNECTED);
-            return;
-        } else if (errno == EAGAIN) {
-            if (HungUp) {
-                Complete(Queue, Queue.Requests.begin(), STATUS_DEVICE_NOT_CONNECTED);
-            }
-            return;
-        } else if (errno != EINTR) {
-            Complete(Queue, Queue.Requests.begin(), StatusFromErrno(errno));
-            return;
+            Head.LastMoved = TClock::now();
+            fTaken += Reading ? std::uint64_t(Moved) : 0;
+            continue;
         }
+        NTSTATUS Ended = STATUS_PENDING;
+        if (Moved == 0 || (errno == EAGAIN && HungUp)) {
+            // With VMIN 1 only a hung-up line reads as end of file.
+            Ended = STATUS_DEVICE_NOT_CONNECTED;
+        } else if (errno == EINTR) {
+            continue;
+        } else if (errno != EAGAIN) {
+            Ended = StatusFromErrno(errno);
+        } else if (Head.TimedOut(Reading, TClock::now())) {
+            // A time-out is a success with the bytes moved so far.
+            Ended = STATUS_TIMEOUT;
+        }
+        if (Ended == STATUS_PENDING) {
+            return false;
+        }
+        Complete(Queue, Queue.Requests.begin(), Ended);
+        return true;
     }
     Complete(Queue, Queue.Requests.begin(), STATUS_SUCCESS);
+    return true;
+}
+
+bool TSerialPort::TRequest::TimedOut(bool Reading, TClock::time_point Now) const {
+    if (Reading && ReturnsAtOnce(Timeouts)) {
+        return true;
+    }
+    if (Reading && Done > 0 && WaitsForFirstByte(Timeouts)) {
+        return true;
+    }
+    return Now >= NextTimeout(Reading);
+}
+
+TSerialPort::TClock::time_point TSerialPort::TRequest::NextTimeout(bool Reading) const {
+    // The interval counts from the last byte, once one has come.
+    if (Reading && Done > 0 && HasInterval(Timeouts)) {
+        return std::min(Deadline,
+                        LastMoved + std::chrono::milliseconds(Timeouts.ReadIntervalTimeout));
+    }
+    return Deadline;
 }
 
 void TSerialPort::Complete(TQueue& Queue, std::deque<TRequest>::iterator Request, NTSTATUS Status) {
-    Request->Overlapped->Internal = StatusValue(Status);
-    Request->Overlapped->InternalHigh = Request->Done;
+    if (Request->Overlapped != nullptr) {
+        Request->Overlapped->Internal = StatusValue(Status);
+        Request->Overlapped->InternalHigh = Request->Done;
+    }
     if (Request->Event) {
         Request->Event->Set();
     }
     Queue.Requests.erase(Request);
     fCompleted.notify_all();
+    if (Queue.Direction == TDirection::Write) {
+        // The output may have drained: a pending wait looks for EV_TXEMPTY.
+        WakeEvents();
+    }
 }
 
-void TSerialPort::Abort(const std::function<bool(const TRequest&)>& Selected) {
-    for (TQueue* Queue : {&fReads, &fWrites}) {
-        bool Removed = false;
-        for (auto It = Queue->Requests.begin(); It != Queue->Requests.end();) {
-            if (Selected(*It)) {
-                const auto Offset = It - Queue->Requests.begin();
-                Complete(*Queue, It, STATUS_CANCELLED);
-                It = Queue->Requests.begin() + Offset;
-                Removed = true;
-            } else {
-                ++It;
-            }
+void TSerialPort::Abort(TQueue& Queue, const std::function<bool(const TRequest&)>& Selected) {
+    bool Removed = false;
+    for (auto It = Queue.Requests.begin(); It != Queue.Requests.end();) {
+        if (Selected(*It)) {
+            const auto Offset = It - Queue.Requests.begin();
+            Complete(Queue, It, STATUS_CANCELLED);
+            It = Queue.Requests.begin() + Offset;
+            Removed = true;
+        } else {
+            ++It;
         }
-        if (Removed) {
-            Wake(*Queue);
-        }
+    }
+    if (Removed) {
+        Wake(Queue.Wake);
     }
 }
 
@@ -218,7 +430,8 @@ bool TSerialPort::IsQueued(const OVERLAPPED* Overlapped) const {
         return Request.Overlapped == Overlapped;
     };
     return std::any_of(fReads.Requests.begin(), fReads.Requests.end(), Uses) ||
-           std::any_of(fWrites.Requests.begin(), fWrites.Requests.end(), Uses);
+           std::any_of(fWrites.Requests.begin(), fWrites.Requests.end(), Uses) ||
+           (fEventWait && fEventWait->Overlapped == Overlapped);
 }
 
 BOOL TSerialPort::Finish(const OVERLAPPED& Overlapped, DWORD* Transferred) {
@@ -247,30 +460,13 @@ BOOL TSerialPort::GetResult(OVERLAPPED* Overlapped, DWORD* Transferred, bool Wai
 
 void TSerialPort::CancelCallerRequests() {
     const std::thread::id Caller = std::this_thread::get_id();
+    const auto ByCaller = [Caller](const TRequest& Request) { return Request.Issuer == Caller; };
     std::lock_guard Lock(fLock);
-    Abort([Caller](const TRequest& Request) { return Request.Issuer == Caller; });
-}
-
-void TSerialPort::Close() {
-    {
-        std::lock_guard Lock(fLock);
-        if (fClosing) {
-            return;
-        }
-        fClosing = true;
-        Abort([](const TRequest&) { return true; });
-        fWork.notify_all();
+    Abort(fReads, ByCaller);
+    Abort(fWrites, ByCaller);
+    if (fEventWait && fEventWait->Issuer == Caller) {
+        EndWait(STATUS_CANCELLED);
     }
-    for (TQueue* Queue : {&fReads, &fWrites}) {
-        Wake(*Queue);
-        if (Queue->Worker.joinable()) {
-            Queue->Worker.join();
-        }
-    }
-    // Exclusive mode outlives the descriptor on a terminal that stays open elsewhere (the master
-    // side of a pseudo-terminal): give it up so that the next opener is not refused.
-    ::ioctl(fFd.Get(), TIOCNXCL);
-    fFd.Reset();
 }
 
 void TSerialPort::Serve(TQueue& Queue) {
@@ -281,32 +477,551 @@ void TSerialPort::Serve(TQueue& Queue) {
         if (fClosing) {
             return;
         }
-        Transfer(Queue, HungUp);
+        // A request that completes lets the next one start at once: its time-outs may end it
+        // without the device ever becoming ready.
+        while (!Queue.Requests.empty() && Transfer(Queue, HungUp)) {
+        }
         if (Queue.Requests.empty()) {
             HungUp = false;
             continue;
         }
+        const bool Reading = Queue.Direction == TDirection::Read;
+        const int Timeout = MillisecondsUntil(Queue.Requests.front().NextTimeout(Reading));
         Lock.unlock();
-        HungUp = WaitReady(Queue);
+        HungUp = WaitReady(Queue, Timeout);
         Lock.lock();
     }
 }
 
-bool TSerialPort::WaitReady(const TQueue& Queue) const {
+bool TSerialPort::WaitReady(const TQueue& Queue, int TimeoutMs) const {
     const short Ready = Queue.Direction == TDirection::Read ? POLLIN : POLLOUT;
     pollfd Fds[2] = {{fFd.Get(), Ready, 0}, {Queue.Wake.Get(), POLLIN, 0}};
-    while (::poll(Fds, 2, -1) < 0 && errno == EINTR) {
+    while (::poll(Fds, 2, TimeoutMs) < 0 && errno == EINTR) {
     }
     if ((Fds[1].revents & POLLIN) != 0) {
-        std::uint64_t Count = 0;
-        [[maybe_unused]] const ssize_t Drained = ::read(Queue.Wake.Get(), &Count, sizeof(Count));
+        Drain(Queue.Wake.Get());
     }
     return (Fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-void TSerialPort::Wake(const TQueue& Queue) {
+void TSerialPort::Wake(const TUniqueFd& Wake) {
     const std::uint64_t One = 1;
-    [[maybe_unused]] const ssize_t Written = ::write(Queue.Wake.Get(), &One, sizeof(One));
+    [[maybe_unused]] const ssize_t Written = ::write(Wake.Get(), &One, sizeof(One));
+}
+
+BOOL TSerialPort::TransmitChar(BYTE Char) {
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    TRequest& Added = fWrites.Requests.emplace_front();
+    Added.Own = std::make_unique<BYTE>(Char);
+    Added.Buffer = Added.Own.get();
+    Added.Count = 1;
+    Added.Issuer = std::this_thread::get_id();
+    Added.Timeouts = fTimeouts;
+    fEvents.OutputQueued();
+    if (fWrites.Requests.size() == 1) {
+        Transfer(fWrites, false);
+    }
+    if (!fWrites.Requests.empty()) {
+        RunWorker(fWrites);
+    }
+    return TRUE;
+}
+
+BOOL TSerialPort::Flush() {
+    std::unique_lock Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    for (;;) {
+        if (fClosing) {
+            SetLastErrorCode(ERROR_OPERATION_ABORTED);
+            return FALSE;
+        }
+        if (!fWrites.Requests.empty()) {
+            fCompleted.wait(Lock);
+            continue;
+        }
+        int Pending = 0;
+        if (::ioctl(fFd.Get(), TIOCOUTQ, &Pending) != 0) {
+            return FailOnDevice(errno);
+        }
+        if (!DriverSending()) {
+            return TRUE;
+        }
+        // The driver does not announce that it has drained; look again a byte time later.
+        fCompleted.wait_for(Lock, std::chrono::milliseconds(1));
+    }
+}
+
+BOOL TSerialPort::Purge(DWORD Flags) {
+    if ((Flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) != 0) {
+        SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const auto All = [](const TRequest&) { return true; };
+    if ((Flags & PURGE_TXABORT) != 0) {
+        Abort(fWrites, All);
+    }
+    if ((Flags & PURGE_RXABORT) != 0) {
+        Abort(fReads, All);
+    }
+    if ((Flags & PURGE_RXCLEAR) != 0) {
+        int Waiting = 0;
+        ::ioctl(fFd.Get(), FIONREAD, &Waiting);
+        if (::ioctl(fFd.Get(), TCFLSH, TCIFLUSH) != 0) {
+            return FailOnDevice(errno);
+        }
+        // Purged bytes count as taken; bytes that came between the count and the flush are gone
+        // too, and must not hide the next arrival from EV_RXCHAR.
+        fTaken += std::uint64_t(std::max(Waiting, 0));
+        fEvents.InputPurged(Snapshot().Arrived);
+    }
+    if ((Flags & PURGE_TXCLEAR) != 0 && ::ioctl(fFd.Get(), TCFLSH, TCOFLUSH) != 0) {
+        return FailOnDevice(errno);
+    }
+    WakeEvents();
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings
+
+BOOL TSerialPort::SetState(const DCB& Dcb) {
+    if (!IsValidDcb(Dcb)) {
+        SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    termios2 Current{};
+    if (!GetLine(fFd.Get(), Current)) {
+        return FailOnDevice(errno);
+    }
+    const termios2 Asked = TermiosFromDcb(Dcb, Current);
+    termios2 Got{};
+    if (!SetLine(fFd.Get(), Asked) || !GetLine(fFd.Get(), Got)) {
+        return FailOnDevice(errno);
+    }
+    // A driver adjusts what it cannot do; Windows drivers refuse such a DCB and keep the old one.
+    if (!TakesSettings(Asked, Got, fFramed)) {
+        SetLine(fFd.Get(), Current);
+        SetLastErrorCause(ERROR_INVALID_PARAMETER, "The device cannot take these line settings");
+        return FALSE;
+    }
+    fDcb = Dcb;
+    fDcb.DCBlength = sizeof(DCB);
+    const bool Toggle = (Dcb.Flags & DCB_fRtsControlMask) == DCB_fRtsControlToggle;
+    if (Toggle != fDriverToggles) {
+        fDriverToggles = SetDriverToggle(Toggle) && Toggle;
+    }
+    ApplyLineModes(Dcb, fDriverToggles);
+    if (Toggle && !fDriverToggles) {
+        SetLastErrorCause(ERROR_NOT_SUPPORTED,
+                          "The driver cannot switch RTS by itself; the caller has to switch it");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL TSerialPort::GetState(DCB& Dcb) {
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    termios2 Line{};
+    if (!GetLine(fFd.Get(), Line)) {
+        return FailOnDevice(errno);
+    }
+    Dcb = LineDcb(Line, fDcb, fFramed);
+    return TRUE;
+}
+
+BOOL TSerialPort::SetTimeouts(const COMMTIMEOUTS& Timeouts) {
+    // Waiting for ever for the first byte and then returning at once is no time-out at all.
+    if (Timeouts.ReadIntervalTimeout == MAXDWORD &&
+        Timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+        Timeouts.ReadTotalTimeoutConstant == MAXDWORD) {
+        SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // Requests already made keep the time-outs they were made with.
+    fTimeouts = Timeouts;
+    return TRUE;
+}
+
+BOOL TSerialPort::SetQueueSizes(DWORD InQueue, DWORD OutQueue) {
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    fInQueue = InQueue;
+    fOutQueue = OutQueue;
+    return TRUE;
+}
+
+BOOL TSerialPort::GetProperties(COMMPROP& Properties) {
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Properties = COMMPROP{};
+    Properties.wPacketLength = sizeof(COMMPROP);
+    Properties.wPacketVersion = 2;
+    Properties.dwServiceMask = SP_SERIALCOMM;
+    Properties.dwMaxBaud = BAUD_USER;
+    Properties.dwProvSubType = PST_RS232;
+    // No special characters: the event character is not watched for.
+    Properties.dwProvCapabilities = PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD | PCF_PARITY_CHECK |
+                                    PCF_XONXOFF | PCF_SETXCHAR | PCF_TOTALTIMEOUTS |
+                                    PCF_INTTIMEOUTS;
+    Properties.dwSettableParams = SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS | SP_HANDSHAKING |
+                                  SP_PARITY_CHECK | SP_RLSD;
+    Properties.dwSettableBaud = BAUD_075 | BAUD_110 | BAUD_134_5 | BAUD_150 | BAUD_300 | BAUD_600 |
+                                BAUD_1200 | BAUD_1800 | BAUD_2400 | BAUD_4800 | BAUD_7200 |
+                                BAUD_9600 | BAUD_14400 | BAUD_19200 | BAUD_38400 | BAUD_56K |
+                                BAUD_128K | BAUD_115200 | BAUD_57600 | BAUD_USER;
+    Properties.wSettableData = DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8;
+    Properties.wSettableStopParity = STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE |
+                                     PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
+    Properties.dwCurrentTxQueue = fOutQueue;
+    Properties.dwCurrentRxQueue = fInQueue;
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line control and status
+
+BOOL TSerialPort::Escape(DWORD Function) {
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    int Done = -1;
+    const int Fd = fFd.Get();
+    const int Rts = TIOCM_RTS;
+    const int Dtr = TIOCM_DTR;
+    switch (Function) {
+    case SETXOFF:
+        Done = ::ioctl(Fd, TCXONC, TCOOFF);
+        fOutputHeld = fOutputHeld || Done == 0;
+        break;
+    case SETXON:
+        Done = ::ioctl(Fd, TCXONC, TCOON);
+        fOutputHeld = fOutputHeld && Done != 0;
+        break;
+    case SETRTS:
+        Done = ::ioctl(Fd, TIOCMBIS, &Rts);
+        break;
+    case CLRRTS:
+        Done = ::ioctl(Fd, TIOCMBIC, &Rts);
+        break;
+    case SETDTR:
+        Done = ::ioctl(Fd, TIOCMBIS, &Dtr);
+        break;
+    case CLRDTR:
+        Done = ::ioctl(Fd, TIOCMBIC, &Dtr);
+        break;
+    case SETBREAK:
+        Done = ::ioctl(Fd, TIOCSBRK);
+        break;
+    case CLRBREAK:
+        Done = ::ioctl(Fd, TIOCCBRK);
+        break;
+    default:
+        SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Done == 0 ? TRUE : FailOnDevice(errno);
+}
+
+BOOL TSerialPort::GetModemStatus(DWORD& Status) {
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    int Lines = 0;
+    if (::ioctl(fFd.Get(), TIOCMGET, &Lines) != 0) {
+        return FailOnDevice(errno);
+    }
+    Status =
+        ((Lines & TIOCM_CTS) != 0 ? MS_CTS_ON : 0) | ((Lines & TIOCM_DSR) != 0 ? MS_DSR_ON : 0) |
+        ((Lines & TIOCM_RI) != 0 ? MS_RING_ON : 0) | ((Lines & TIOCM_CD) != 0 ? MS_RLSD_ON : 0);
+    return TRUE;
+}
+
+BOOL TSerialPort::ClearError(DWORD* Errors, COMSTAT* Stat) {
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    int Waiting = 0;
+    int InDriver = 0;
+    if (::ioctl(fFd.Get(), FIONREAD, &Waiting) != 0 ||
+        ::ioctl(fFd.Get(), TIOCOUTQ, &InDriver) != 0) {
+        return FailOnDevice(errno);
+    }
+    const DWORD Found = fErrors.Take(ReadCounters());
+    if (Errors != nullptr) {
+        *Errors = Found;
+    }
+    if (Stat != nullptr) {
+        Stat->Flags = HoldFlags();
+        Stat->cbInQue = DWORD(std::max(Waiting, 0));
+        const std::uint64_t Out = QueuedOutput() + std::uint64_t(std::max(InDriver, 0));
+        Stat->cbOutQue = DWORD(std::min<std::uint64_t>(Out, MAXDWORD));
+    }
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Comm events
+
+BOOL TSerialPort::SetMask(DWORD Mask) {
+    constexpr DWORD Known = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD |
+                            EV_BREAK | EV_ERR | EV_RING | EV_PERR | EV_RX80FULL | EV_EVENT1 |
+                            EV_EVENT2;
+    if ((Mask & ~Known) != 0) {
+        SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    fEvents.SetMask(Mask, Snapshot());
+    if (fEventWait) {
+        *fEventWait->Mask = 0;
+        EndWait(STATUS_SUCCESS);
+    }
+    return TRUE;
+}
+
+BOOL TSerialPort::WaitEvent(DWORD* Mask, OVERLAPPED* Overlapped,
+                            std::shared_ptr<TWaitEvent> Event) {
+    if (fOverlapped && Overlapped != nullptr) {
+        return StartWait(Mask, Overlapped, std::move(Event));
+    }
+    OVERLAPPED Local{};
+    if (StartWait(Mask, &Local, nullptr) != FALSE) {
+        return TRUE;
+    }
+    return LastErrorCode() == ERROR_IO_PENDING ? GetResult(&Local, nullptr, true) : FALSE;
+}
+
+BOOL TSerialPort::StartWait(DWORD* Mask, OVERLAPPED* Overlapped,
+                            std::shared_ptr<TWaitEvent> Event) {
+    std::lock_guard Lock(fLock);
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (fEventWait || fEvents.Mask() == 0) {
+        SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Overlapped->Internal = StatusValue(STATUS_PENDING);
+    Overlapped->InternalHigh = 0;
+    if (Event) {
+        Event->Reset();
+    }
+    fEventWait = TEventWait{Overlapped, Mask, std::this_thread::get_id(), std::move(Event)};
+    if (TryEndWait(Snapshot())) {
+        return Finish(*Overlapped, nullptr);
+    }
+    if (!fEventWorker.joinable()) {
+        fEventWorker = std::thread(&TSerialPort::ServeEvents, this);
+    }
+    fWork.notify_all();
+    SetLastErrorCode(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+bool TSerialPort::TryEndWait(const TLineSnapshot& Now) {
+    if (Now.HungUp) {
+        EndWait(STATUS_DEVICE_NOT_CONNECTED);
+        return true;
+    }
+    const DWORD Events = fEvents.Occurred(Now);
+    if (Events == 0) {
+        return false;
+    }
+    fEvents.Reported(Events, Now);
+    *fEventWait->Mask = Events;
+    EndWait(STATUS_SUCCESS);
+    return true;
+}
+
+void TSerialPort::EndWait(NTSTATUS Status) {
+    fEventWait->Overlapped->Internal = StatusValue(Status);
+    fEventWait->Overlapped->InternalHigh = 0;
+    if (fEventWait->Event) {
+        fEventWait->Event->Set();
+    }
+    fEventWait.reset();
+    fCompleted.notify_all();
+}
+
+void TSerialPort::ServeEvents() {
+    std::unique_lock Lock(fLock);
+    for (;;) {
+        fWork.wait(Lock, [this] { return fClosing || fEventWait.has_value(); });
+        if (fClosing) {
+            return;
+        }
+        const TLineSnapshot Now = Snapshot();
+        if (TryEndWait(Now)) {
+            continue;
+        }
+        const int Timeout = fEvents.PollInterval(Now);
+        Lock.unlock();
+        WaitForLine(Timeout);
+        Lock.lock();
+    }
+}
+
+void TSerialPort::WaitForLine(int TimeoutMs) const {
+    epoll_event Ready[2];
+    int Count = 0;
+    while ((Count = ::epoll_wait(fEpoll.Get(), Ready, 2, TimeoutMs)) < 0 && errno == EINTR) {
+    }
+    for (int Index = 0; Index < Count; ++Index) {
+        if (Ready[Index].data.fd == fEventWake.Get()) {
+            Drain(fEventWake.Get());
+        }
+    }
+}
+
+void TSerialPort::WakeEvents() const {
+    if (fEventWait) {
+        Wake(fEventWake);
+    }
+}
+
+TLineSnapshot TSerialPort::Snapshot() const {
+    TLineSnapshot Now;
+    pollfd Line{fFd.Get(), POLLIN, 0};
+    int Waiting = 0;
+    Now.HungUp =
+        (::poll(&Line, 1, 0) > 0 && (Line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) ||
+        ::ioctl(fFd.Get(), FIONREAD, &Waiting) != 0;
+    Now.Arrived = fTaken + std::uint64_t(std::max(Waiting, 0));
+    Now.Queued = QueuedOutput();
+    Now.DriverSending = DriverSending();
+    Now.Counters = ReadCounters();
+    return Now;
+}
+
+std::optional<TLineCounters> TSerialPort::ReadCounters() const {
+    serial_icounter_struct Raw{};
+    if (!fHasCounters || ::ioctl(fFd.Get(), TIOCGICOUNT, &Raw) != 0) {
+        return std::nullopt;
+    }
+    TLineCounters Counters;
+    Counters.Cts = std::uint32_t(Raw.cts);
+    Counters.Dsr = std::uint32_t(Raw.dsr);
+    Counters.Rng = std::uint32_t(Raw.rng);
+    Counters.Dcd = std::uint32_t(Raw.dcd);
+    Counters.Break = std::uint32_t(Raw.brk);
+    Counters.Frame = std::uint32_t(Raw.frame);
+    Counters.Overrun = std::uint32_t(Raw.overrun);
+    Counters.Parity = std::uint32_t(Raw.parity);
+    Counters.BufferOverrun = std::uint32_t(Raw.buf_overrun);
+    return Counters;
+}
+
+std::uint64_t TSerialPort::QueuedOutput() const {
+    std::uint64_t Queued = 0;
+    for (const TRequest& Request : fWrites.Requests) {
+        Queued += Request.Count - Request.Done;
+    }
+    return Queued;
+}
+
+bool TSerialPort::DriverSending() const {
+    int Pending = 0;
+    if (::ioctl(fFd.Get(), TIOCOUTQ, &Pending) == 0 && Pending > 0) {
+        return true;
+    }
+    // A UART that says so is still shifting out its last byte; others (a pseudo-terminal) are
+    // empty when their queue is.
+    unsigned int Status = 0;
+    return ::ioctl(fFd.Get(), TIOCSERGETLSR, &Status) == 0 && (Status & TIOCSER_TEMT) == 0;
+}
+
+DWORD TSerialPort::HoldFlags() const {
+    DWORD Flags = fOutputHeld ? COMSTAT_fXoffHold : 0;
+    const auto Ahead = [](const TRequest& Request) { return Request.Overlapped == nullptr; };
+    if (std::any_of(fWrites.Requests.begin(), fWrites.Requests.end(), Ahead)) {
+        Flags |= COMSTAT_fTxim;
+    }
+    int Lines = 0;
+    if ((fDcb.Flags & DCB_fOutxCtsFlow) != 0 && !fWrites.Requests.empty() &&
+        ::ioctl(fFd.Get(), TIOCMGET, &Lines) == 0 && (Lines & TIOCM_CTS) == 0) {
+        Flags |= COMSTAT_fCtsHold;
+    }
+    return Flags;
+}
+
+// DTR is on unless the DCB disables it (Linux has no DTR handshake); RTS follows its mode, and in
+// a toggle the driver cannot do, stays low until the caller raises it for a send.
+void TSerialPort::ApplyLineModes(const DCB& Dcb, bool DriverToggles) {
+    SetModemLine(TIOCM_DTR, (Dcb.Flags & DCB_fDtrControlMask) != 0);
+    switch (Dcb.Flags & DCB_fRtsControlMask) {
+    case DCB_fRtsControlEnable:
+        SetModemLine(TIOCM_RTS, true);
+        break;
+    case DCB_fRtsControlToggle:
+        if (!DriverToggles) {
+            SetModemLine(TIOCM_RTS, false);
+        }
+        break;
+    case DCB_fRtsControlHandshake:
+        break; // the driver switches it
+    default:
+        SetModemLine(TIOCM_RTS, false);
+        break;
+    }
+}
+
+void TSerialPort::SetModemLine(int Line, bool On) {
+    // A device without modem lines (a pseudo-terminal) refuses; nothing depends on it.
+    ::ioctl(fFd.Get(), On ? TIOCMBIS : TIOCMBIC, &Line);
+}
+
+bool TSerialPort::SetDriverToggle(bool On) {
+    serial_rs485 Settings{};
+    Settings.flags = On ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND : 0;
+    if (::ioctl(fFd.Get(), TIOCSRS485, &Settings) != 0) {
+        return false;
+    }
+    // A driver may accept the call and still leave the mode off.
+    return !On || (::ioctl(fFd.Get(), TIOCGRS485, &Settings) == 0 &&
+                   (Settings.flags & SER_RS485_ENABLED) != 0);
 }
 
 } // namespace winapi::posix

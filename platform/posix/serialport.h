@@ -1,28 +1,37 @@
-// An open COM port: a terminal device opened for exclusive use, raw, non-blocking, and the
-// overlapped transfers on it.
+// An open COM port: a terminal device opened for exclusive use, raw, non-blocking, with the
+// overlapped transfers, the line settings, the line control and the comm events on it.
 //
 // Each direction has a queue of requests served in order. A request is tried at once when it
 // reaches the head of its queue; what cannot complete at once is finished by the direction's
 // worker thread (started on the first pending request, joined on close), which polls the device
-// together with an eventfd that close and cancel use to wake it. A request completes by writing
-// its status and count into the caller's OVERLAPPED (Internal, InternalHigh) and signalling the
-// record's event, always under the port lock, so GetOverlappedResult reads them without a race.
+// together with an eventfd that close and cancel use to wake it, and with the time left until the
+// request's time-out. A request completes by writing its status and count into the caller's
+// OVERLAPPED (Internal, InternalHigh) and signalling the record's event, always under the port
+// lock, so GetOverlappedResult reads them without a race.
+//
+// A pending WaitCommEvent is served the same way by a third worker, which sleeps in epoll on the
+// device (edge-triggered, so that bytes left waiting in the input queue do not wake it again and
+// again) and on its own eventfd, and looks at the line (commevents.h) whenever it wakes.
 //
 // Every access to the device descriptor happens under the port lock after a test of fClosing, or
 // in a worker before it is joined: Close() therefore closes the descriptor only after the workers
 // have ended and no caller can reach it any more.
 #pragma once
 
+#include "commevents.h"
 #include "handletable.h"
 #include "portmap.h"
 #include "uniquefd.h"
 #include "waitevent.h"
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace winapi::posix {
@@ -33,31 +42,76 @@ public:
     static std::shared_ptr<TSerialPort> Open(const TPortLink& Link, bool Overlapped);
     ~TSerialPort() override;
 
-    // ReadFile and WriteFile. A read of N bytes completes when N bytes have arrived, a write when
-    // every byte is handed to the driver. With an OVERLAPPED on a port opened for overlapped I/O,
-    // FALSE with ERROR_IO_PENDING means the request goes on in the background; otherwise the call
-    // waits for the result. Event is the object named by the record's hEvent, if any.
+    // ReadFile and WriteFile. How long they wait follows SetTimeouts: with no time-outs a read
+    // of N bytes completes when N bytes have arrived and a write when every byte is handed to the
+    // driver. With an OVERLAPPED on a port opened for overlapped I/O, FALSE with ERROR_IO_PENDING
+    // means the request goes on in the background; otherwise the call waits for the result.
+    // Event is the object named by the record's hEvent, if any.
     BOOL Read(void* Buffer, DWORD Count, DWORD* Transferred, OVERLAPPED* Overlapped,
               std::shared_ptr<TWaitEvent> Event);
     BOOL Write(const void* Buffer, DWORD Count, DWORD* Transferred, OVERLAPPED* Overlapped,
                std::shared_ptr<TWaitEvent> Event);
+    // GetOverlappedResult, for transfers and for WaitCommEvent.
     BOOL GetResult(OVERLAPPED* Overlapped, DWORD* Transferred, bool Wait);
     // CancelIo: ends the requests that the calling thread started, with ERROR_OPERATION_ABORTED.
     void CancelCallerRequests();
-    // Ends every pending request with ERROR_OPERATION_ABORTED, stops the workers and releases the
-    // device and its lock.
+    // TransmitCommChar: the byte goes out ahead of the bytes of the writes still queued.
+    BOOL TransmitChar(BYTE Char);
+    // FlushFileBuffers: returns when every queued byte has left the driver.
+    BOOL Flush();
+    // PurgeComm.
+    BOOL Purge(DWORD Flags);
+
+    // SetCommState, GetCommState (commstate.h). A DCB asking for RTS toggle turns on the
+    // driver's RS-485 mode where the driver has one; where it has none, everything else is
+    // applied, RTS is lowered, and the call fails with ERROR_NOT_SUPPORTED: the caller switches
+    // RTS itself.
+    BOOL SetState(const DCB& Dcb);
+    BOOL GetState(DCB& Dcb);
+    BOOL SetTimeouts(const COMMTIMEOUTS& Timeouts);
+    // SetupComm: the sizes are recommendations; the terminal's queues have their own sizes, and
+    // GetCommProperties reports these.
+    BOOL SetQueueSizes(DWORD InQueue, DWORD OutQueue);
+    BOOL GetProperties(COMMPROP& Properties);
+
+    BOOL Escape(DWORD Function);
+    BOOL GetModemStatus(DWORD& Status);
+    BOOL ClearError(DWORD* Errors, COMSTAT* Stat);
+
+    // SetCommMask: a pending wait ends with the mask 0.
+    BOOL SetMask(DWORD Mask);
+    // WaitCommEvent. Fails with ERROR_INVALID_PARAMETER while the mask is 0 or another wait is
+    // pending, and with ERROR_DEVICE_NOT_CONNECTED once the line has hung up (also a pending
+    // wait). Mask is written when the wait succeeds.
+    BOOL WaitEvent(DWORD* Mask, OVERLAPPED* Overlapped, std::shared_ptr<TWaitEvent> Event);
+
+    // Ends every pending request and wait with ERROR_OPERATION_ABORTED, stops the workers and
+    // releases the device and its lock.
     void Close() override;
 
 private:
+    using TClock = std::chrono::steady_clock;
+
     enum class TDirection { Read, Write };
 
     struct TRequest {
-        OVERLAPPED* Overlapped;
-        BYTE* Buffer;
-        DWORD Count;
-        DWORD Done;
+        OVERLAPPED* Overlapped = nullptr; // none for a byte of TransmitCommChar
+        BYTE* Buffer = nullptr;
+        DWORD Count = 0;
+        DWORD Done = 0;
         std::thread::id Issuer;
         std::shared_ptr<TWaitEvent> Event;
+        COMMTIMEOUTS Timeouts{};
+        // Set when the request reaches the head of its queue: the time-outs count from there.
+        bool Started = false;
+        TClock::time_point Deadline = TClock::time_point::max();
+        TClock::time_point LastMoved;
+        std::unique_ptr<BYTE> Own; // the byte of TransmitCommChar
+
+        // With nothing to move for now: whether its time-outs end it at Now.
+        bool TimedOut(bool Reading, TClock::time_point Now) const;
+        // The next moment at which a time-out could end it.
+        TClock::time_point NextTimeout(bool Reading) const;
     };
 
     struct TQueue {
@@ -69,33 +123,87 @@ private:
         std::thread Worker;
     };
 
-    TSerialPort(TUniqueFd Fd, TUniqueFd ReadWake, TUniqueFd WriteWake, bool Overlapped);
+    struct TEventWait {
+        OVERLAPPED* Overlapped;
+        DWORD* Mask;
+        std::thread::id Issuer;
+        std::shared_ptr<TWaitEvent> Event;
+    };
+
+    struct TDescriptors {
+        TUniqueFd Device;
+        TUniqueFd ReadWake;
+        TUniqueFd WriteWake;
+        TUniqueFd EventWake;
+        TUniqueFd Epoll;
+    };
+
+    TSerialPort(TDescriptors Fds, bool Overlapped, const DCB& Dcb);
 
     BOOL Request(TQueue& Queue, BYTE* Buffer, DWORD Count, DWORD* Transferred,
                  OVERLAPPED* Overlapped, std::shared_ptr<TWaitEvent> Event);
     BOOL Start(TQueue& Queue, BYTE* Buffer, DWORD Count, DWORD* Transferred, OVERLAPPED* Overlapped,
                std::shared_ptr<TWaitEvent> Event);
-    // Moves what the device allows for the head request, completing it when done or failed.
-    void Transfer(TQueue& Queue, bool HungUp);
+    void RunWorker(TQueue& Queue);
+    // Moves what the device allows for the head request; true when the request completed (done,
+    // timed out or failed) and left the queue.
+    bool Transfer(TQueue& Queue, bool HungUp);
     void Complete(TQueue& Queue, std::deque<TRequest>::iterator Request, NTSTATUS Status);
-    void Abort(const std::function<bool(const TRequest&)>& Selected);
+    void Abort(TQueue& Queue, const std::function<bool(const TRequest&)>& Selected);
     bool IsQueued(const OVERLAPPED* Overlapped) const;
     static BOOL Finish(const OVERLAPPED& Overlapped, DWORD* Transferred);
 
     void Serve(TQueue& Queue);
-    // Waits until the device is ready for the queue's direction or the worker is woken; true
-    // when the device reports a hang-up or an error.
-    bool WaitReady(const TQueue& Queue) const;
-    static void Wake(const TQueue& Queue);
+    // Waits until the device is ready for the queue's direction, the worker is woken or
+    // TimeoutMs (-1: no limit) have passed; true when the device reports a hang-up or an error.
+    bool WaitReady(const TQueue& Queue, int TimeoutMs) const;
+    static void Wake(const TUniqueFd& Wake);
+
+    BOOL StartWait(DWORD* Mask, OVERLAPPED* Overlapped, std::shared_ptr<TWaitEvent> Event);
+    // Ends the pending wait with the events found, a hang-up, or nothing yet (false).
+    bool TryEndWait(const TLineSnapshot& Now);
+    void EndWait(NTSTATUS Status);
+    void ServeEvents();
+    void WaitForLine(int TimeoutMs) const;
+    void WakeEvents() const;
+
+    // The line as events and errors see it; with the lock held.
+    TLineSnapshot Snapshot() const;
+    std::optional<TLineCounters> ReadCounters() const;
+    std::uint64_t QueuedOutput() const;
+    bool DriverSending() const;
+    DWORD HoldFlags() const;
+
+    void ApplyLineModes(const DCB& Dcb, bool DriverToggles);
+    void SetModemLine(int Line, bool On);
+    bool SetDriverToggle(bool On);
 
     TUniqueFd fFd;
+    const TUniqueFd fEventWake;
+    const TUniqueFd fEpoll;
     const bool fOverlapped;
+    // A pseudo-terminal: no framing, so byte size and parity are only kept in the DCB.
+    const bool fFramed;
+    const bool fHasCounters;
     std::mutex fLock;
-    std::condition_variable fWork;      // a request was queued, or the port is closing
-    std::condition_variable fCompleted; // a request left its queue
+    std::condition_variable fWork;      // a request or a wait was queued, or the port is closing
+    std::condition_variable fCompleted; // a request or a wait ended
     bool fClosing = false;
     TQueue fReads;
     TQueue fWrites;
+
+    DCB fDcb;
+    COMMTIMEOUTS fTimeouts{};
+    DWORD fInQueue = 4096;
+    DWORD fOutQueue = 4096;
+    bool fDriverToggles = false; // the driver's RS-485 mode is on (we turned it on)
+    bool fOutputHeld = false;    // EscapeCommFunction(SETXOFF)
+    std::uint64_t fTaken = 0;    // bytes read or purged since open
+
+    TCommEvents fEvents;
+    TLineErrors fErrors;
+    std::optional<TEventWait> fEventWait;
+    std::thread fEventWorker;
 };
 
 } // namespace winapi::posix

@@ -198,7 +198,65 @@
     X(DBT_DEVICEREMOVECOMPLETE)                                                                    \
     X(DBT_DEVTYP_PORT)                                                                             \
     X(MB_OK)                                                                                       \
-    X(MB_ICONERROR)
+    X(MB_ICONERROR)                                                                                \
+    X(MAXDWORD)                                                                                    \
+    X(SP_SERIALCOMM)                                                                               \
+    X(PST_RS232)                                                                                   \
+    X(PCF_DTRDSR)                                                                                  \
+    X(PCF_RTSCTS)                                                                                  \
+    X(PCF_RLSD)                                                                                    \
+    X(PCF_PARITY_CHECK)                                                                            \
+    X(PCF_XONXOFF)                                                                                 \
+    X(PCF_SETXCHAR)                                                                                \
+    X(PCF_TOTALTIMEOUTS)                                                                           \
+    X(PCF_INTTIMEOUTS)                                                                             \
+    X(PCF_SPECIALCHARS)                                                                            \
+    X(PCF_16BITMODE)                                                                               \
+    X(SP_PARITY)                                                                                   \
+    X(SP_BAUD)                                                                                     \
+    X(SP_DATABITS)                                                                                 \
+    X(SP_STOPBITS)                                                                                 \
+    X(SP_HANDSHAKING)                                                                              \
+    X(SP_PARITY_CHECK)                                                                             \
+    X(SP_RLSD)                                                                                     \
+    X(BAUD_075)                                                                                    \
+    X(BAUD_110)                                                                                    \
+    X(BAUD_134_5)                                                                                  \
+    X(BAUD_150)                                                                                    \
+    X(BAUD_300)                                                                                    \
+    X(BAUD_600)                                                                                    \
+    X(BAUD_1200)                                                                                   \
+    X(BAUD_1800)                                                                                   \
+    X(BAUD_2400)                                                                                   \
+    X(BAUD_4800)                                                                                   \
+    X(BAUD_7200)                                                                                   \
+    X(BAUD_9600)                                                                                   \
+    X(BAUD_14400)                                                                                  \
+    X(BAUD_19200)                                                                                  \
+    X(BAUD_38400)                                                                                  \
+    X(BAUD_56K)                                                                                    \
+    X(BAUD_128K)                                                                                   \
+    X(BAUD_115200)                                                                                 \
+    X(BAUD_57600)                                                                                  \
+    X(BAUD_USER)                                                                                   \
+    X(DATABITS_5)                                                                                  \
+    X(DATABITS_6)                                                                                  \
+    X(DATABITS_7)                                                                                  \
+    X(DATABITS_8)                                                                                  \
+    X(STOPBITS_10)                                                                                 \
+    X(STOPBITS_15)                                                                                 \
+    X(STOPBITS_20)                                                                                 \
+    X(PARITY_NONE)                                                                                 \
+    X(PARITY_ODD)                                                                                  \
+    X(PARITY_EVEN)                                                                                 \
+    X(PARITY_MARK)                                                                                 \
+    X(PARITY_SPACE)                                                                                \
+    X(ERROR_INVALID_WINDOW_HANDLE)                                                                 \
+    X(ERROR_INVALID_THREAD_ID)                                                                     \
+    X(ERROR_NOT_ENOUGH_QUOTA)                                                                      \
+    X(STATUS_TIMEOUT)                                                                              \
+    X(PM_NOREMOVE)                                                                                 \
+    X(PM_REMOVE)
 
 namespace ours {
 #define LX_CAPTURE(Name) inline constexpr auto Name##_ = winapi::Name;
@@ -354,6 +412,49 @@ public:
     BOOL CancelIo(HANDLE hFile) override { return ::CancelIo(hFile); }
     BOOL CloseHandle(HANDLE hObject) override { return ::CloseHandle(hObject); }
 
+    BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) override {
+        return ::SetupComm(hFile, dwInQueue, dwOutQueue);
+    }
+    BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts) override {
+        return ::SetCommTimeouts(hFile, Sys<::COMMTIMEOUTS>(lpCommTimeouts));
+    }
+    BOOL SetCommState(HANDLE hFile, DCB* lpDCB) override {
+        return ::SetCommState(hFile, Sys<::DCB>(lpDCB));
+    }
+    BOOL GetCommState(HANDLE hFile, DCB* lpDCB) override {
+        return ::GetCommState(hFile, Sys<::DCB>(lpDCB));
+    }
+    BOOL GetCommConfig(HANDLE hCommDev, COMMCONFIG* lpCC, DWORD* lpdwSize) override {
+        return ::GetCommConfig(hCommDev, Sys<::COMMCONFIG>(lpCC), Sys<::DWORD>(lpdwSize));
+    }
+    BOOL GetDefaultCommConfigW(LPCWSTR lpszName, COMMCONFIG* lpCC, DWORD* lpdwSize) override {
+        return ::GetDefaultCommConfigW(Sys<wchar_t>(lpszName), Sys<::COMMCONFIG>(lpCC),
+                                       Sys<::DWORD>(lpdwSize));
+    }
+    BOOL ClearCommError(HANDLE hFile, DWORD* lpErrors, COMSTAT* lpStat) override {
+        return ::ClearCommError(hFile, Sys<::DWORD>(lpErrors), Sys<::COMSTAT>(lpStat));
+    }
+    BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) override {
+        return ::SetCommMask(hFile, dwEvtMask);
+    }
+    BOOL WaitCommEvent(HANDLE hFile, DWORD* lpEvtMask, OVERLAPPED* lpOverlapped) override {
+        return ::WaitCommEvent(hFile, Sys<::DWORD>(lpEvtMask), Sys<::OVERLAPPED>(lpOverlapped));
+    }
+    BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) override {
+        return ::EscapeCommFunction(hFile, dwFunc);
+    }
+    BOOL GetCommModemStatus(HANDLE hFile, DWORD* lpModemStat) override {
+        return ::GetCommModemStatus(hFile, Sys<::DWORD>(lpModemStat));
+    }
+    BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) override { return ::PurgeComm(hFile, dwFlags); }
+    BOOL TransmitCommChar(HANDLE hFile, char cChar) override {
+        return ::TransmitCommChar(hFile, cChar);
+    }
+    BOOL GetCommProperties(HANDLE hFile, COMMPROP* lpCommProp) override {
+        return ::GetCommProperties(hFile, Sys<::COMMPROP>(lpCommProp));
+    }
+    BOOL FlushFileBuffers(HANDLE hFile) override { return ::FlushFileBuffers(hFile); }
+
     HANDLE CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                         LPCWSTR lpName) override {
         return ::CreateEventW(static_cast<LPSECURITY_ATTRIBUTES>(lpEventAttributes), bManualReset,
@@ -394,6 +495,25 @@ public:
         return ::CoInitializeEx(pvReserved, dwCoInit);
     }
     void CoUninitialize() override { ::CoUninitialize(); }
+
+    UINT RegisterWindowMessageW(LPCWSTR lpString) override {
+        return ::RegisterWindowMessageW(Sys<wchar_t>(lpString));
+    }
+    BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) override {
+        return ::PostThreadMessageW(idThread, Msg, wParam, lParam);
+    }
+    BOOL GetMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) override {
+        return ::GetMessageW(Sys<::MSG>(lpMsg), reinterpret_cast<::HWND>(hWnd), wMsgFilterMin,
+                             wMsgFilterMax);
+    }
+    BOOL PeekMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
+                      UINT wRemoveMsg) override {
+        return ::PeekMessageW(Sys<::MSG>(lpMsg), reinterpret_cast<::HWND>(hWnd), wMsgFilterMin,
+                              wMsgFilterMax, wRemoveMsg);
+    }
+    LRESULT DispatchMessageW(const MSG* lpMsg) override {
+        return ::DispatchMessageW(Sys<::MSG>(lpMsg));
+    }
 
     LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           HKEY* phkResult) override {
@@ -454,6 +574,10 @@ public:
     }
 
     HWND GetForegroundWindow() override { return reinterpret_cast<HWND>(::GetForegroundWindow()); }
+    BOOL CommConfigDialogW(LPCWSTR lpszName, HWND hWnd, COMMCONFIG* lpCC) override {
+        return ::CommConfigDialogW(Sys<wchar_t>(lpszName), reinterpret_cast<::HWND>(hWnd),
+                                   Sys<::COMMCONFIG>(lpCC));
+    }
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 add_executable(test_platform_logic
   ${CMAKE_CURRENT_LIST_DIR}/test_winapi.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_fake_winapi.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_fake_serial.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_lxsysutils.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_lxwin32.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_lxwin32di.cpp)

@@ -2,6 +2,10 @@
 add_executable(test_platform_posix
   ${CMAKE_CURRENT_LIST_DIR}/test_posix_objects.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_posix_port.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_posix_serial_events.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_posix_serial_io.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_posix_serial_messages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_posix_serial_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_posix_registry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_posix_helpers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_posix_setupapi.cpp

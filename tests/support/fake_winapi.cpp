@@ -198,6 +198,11 @@ int TFakeApi::CallCount(std::string_view Operation) const {
                              [&](const TFakeCall& Call) { return Call.Operation == Operation; }));
 }
 
+std::vector<TFakeCall> TFakeApi::Calls() const {
+    TLock Lock(fMutex);
+    return fCalls;
+}
+
 void TFakeApi::ClearCalls() {
     TLock Lock(fMutex);
     fCalls.clear();
@@ -301,13 +306,19 @@ void TFakeApi::SetExport(std::u16string_view Name, const std::string& ProcName, 
 
 void TFakeApi::AddDevice(std::u16string_view Path) {
     TLock Lock(fMutex);
-    fDevices[Fold(Path)];
+    const auto [Device, Added] = fDevices.try_emplace(Fold(Path));
+    if (Added) {
+        Device->second.Dcb = fDefaultDcb;
+    }
 }
 
 void TFakeApi::QueueInput(std::u16string_view Path, const std::vector<BYTE>& Bytes) {
     TLock Lock(fMutex);
-    auto& Input = fDevices.at(Fold(Path)).Input;
-    Input.insert(Input.end(), Bytes.begin(), Bytes.end());
+    TDevice& Device = fDevices.at(Fold(Path));
+    Device.Input.insert(Device.Input.end(), Bytes.begin(), Bytes.end());
+    if (!Bytes.empty()) {
+        RaiseEvents(Device, EV_RXCHAR);
+    }
 }
 
 std::vector<BYTE> TFakeApi::Output(std::u16string_view Path) const {
@@ -540,6 +551,9 @@ BOOL TFakeApi::WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfByte
     }
     const auto* Bytes = static_cast<const BYTE*>(lpBuffer);
     Device->Output.insert(Device->Output.end(), Bytes, Bytes + nNumberOfBytesToWrite);
+    if (nNumberOfBytesToWrite > 0) {
+        RaiseEvents(*Device, EV_TXEMPTY);
+    }
     Store(lpNumberOfBytesWritten, nNumberOfBytesToWrite);
     if (lpOverlapped != nullptr) {
         lpOverlapped->Internal = 0;
@@ -582,6 +596,10 @@ BOOL TFakeApi::CloseHandle(HANDLE hObject) {
     TLock Lock(fMutex);
     if (auto Script = Begin({"CloseHandle", {Arg(hObject)}})) {
         return BOOL(Script->Result);
+    }
+    if (TDevice* Device = FindDevice(hObject);
+        Device != nullptr && Device->Wait && Device->Wait->File == hObject) {
+        EndCommWait(*Device, STATUS_CANCELLED, 0);
     }
     if (fFiles.erase(hObject) == 0 && fEvents.erase(hObject) == 0) {
         SetError(ERROR_INVALID_HANDLE);
@@ -768,8 +786,7 @@ DWORD TFakeApi::GetCurrentThreadId() {
     if (auto Script = Begin({"GetCurrentThreadId", {}})) {
         return DWORD(Script->Result);
     }
-    return fThreadIds.try_emplace(std::this_thread::get_id(), DWORD(fThreadIds.size() + 1))
-        .first->second;
+    return ThreadIdOf(std::this_thread::get_id());
 }
 
 BOOL TFakeApi::SetThreadPriority(HANDLE hThread, int nPriority) {

@@ -35,6 +35,11 @@ struct TFakeResult {
     winapi::DWORD Transferred = 0;
     // The bytes that ReadFile puts into the caller's buffer (at most the count asked for).
     std::vector<winapi::BYTE> Data;
+    // What a successful call reports through its out-parameter: the error bits of
+    // ClearCommError, the events of WaitCommEvent, the line bits of GetCommModemStatus.
+    winapi::DWORD Bits = 0;
+    // The status record a successful ClearCommError fills.
+    winapi::COMSTAT Stat{};
     // The call behaves as without a script: lets a test reach the second or third call.
     bool AsUsual = false;
 };
@@ -49,6 +54,16 @@ TFakeResult Returns(std::intptr_t Result);
 TFakeResult Pending();
 // A call that does what it would do without a script.
 TFakeResult AsUsual();
+// ClearCommError succeeds with these error bits (CE_*) and this status record.
+TFakeResult CommErrors(winapi::DWORD Errors, winapi::COMSTAT Stat = {});
+// WaitCommEvent succeeds at once with these events (EV_*).
+TFakeResult CommEvent(winapi::DWORD Events);
+// GetCommModemStatus succeeds with these line bits (MS_*).
+TFakeResult ModemStatus(winapi::DWORD Lines);
+
+// The settings a port of the fake starts with, and its default configuration: 9600 baud, 8 data
+// bits, no parity, one stop bit, binary, DTR and RTS on.
+winapi::DCB DefaultCommState();
 
 // One recorded call.
 struct TFakeCall {
@@ -132,6 +147,26 @@ public:
     void QueueInput(std::u16string_view Path, const std::vector<winapi::BYTE>& Bytes);
     // Everything written to the device so far.
     std::vector<winapi::BYTE> Output(std::u16string_view Path) const;
+
+    // --- Serial ports -------------------------------------------------------------------------
+    // A device is a serial port too. Without scripts every setting is stored and read back;
+    // ClearCommError reports the queued input as cbInQue and the errors raised; QueueInput raises
+    // EV_RXCHAR and every write, sent at once, EV_TXEMPTY; SetCommMask ends a pending wait with
+    // the mask 0 and CloseHandle with ERROR_OPERATION_ABORTED. GetDefaultCommConfigW answers for
+    // the device's name without its prefix ("COM3").
+    // Events (EV_*) on the device: a pending WaitCommEvent ends with those of its mask, or they
+    // wait for the next one; events outside the mask are lost, as on Windows.
+    void RaiseCommEvent(std::u16string_view Path, winapi::DWORD Events);
+    // Line errors (CE_*) that the next ClearCommError reports, and clears.
+    void RaiseCommErrors(std::u16string_view Path, winapi::DWORD Errors);
+    // The modem input lines (MS_*) that GetCommModemStatus reports from now on.
+    void SetModemStatus(std::u16string_view Path, winapi::DWORD Lines);
+    // The DCB of GetDefaultCommConfigW, and of devices added from now on.
+    void SetDefaultCommState(const winapi::DCB& Dcb);
+    // What was last set on the device.
+    winapi::DCB CommState(std::u16string_view Path) const;
+    winapi::COMMTIMEOUTS CommTimeouts(std::u16string_view Path) const;
+    winapi::DWORD CommMask(std::u16string_view Path) const;
     // A Plug and Play device; its DevInst is its position among the devices added, from 1.
     void AddPnpDevice(TFakePnpDevice Device);
     // Exports the Setup API from "SetupAPI.dll", and the configuration manager from it as well
@@ -142,6 +177,8 @@ public:
 
     // --- Observation --------------------------------------------------------------------------
     std::vector<TFakeCall> Calls(std::string_view Operation) const;
+    // Every call, in order: shows the order of calls to different operations.
+    std::vector<TFakeCall> Calls() const;
     int CallCount(std::string_view Operation) const;
     void ClearCalls();
     // Blocks from LocalAlloc (also those FormatMessageW allocates) not yet given to LocalFree.
@@ -183,6 +220,28 @@ public:
     winapi::BOOL CancelIo(winapi::HANDLE hFile) override;
     winapi::BOOL CloseHandle(winapi::HANDLE hObject) override;
 
+    winapi::BOOL SetupComm(winapi::HANDLE hFile, winapi::DWORD dwInQueue,
+                           winapi::DWORD dwOutQueue) override;
+    winapi::BOOL SetCommTimeouts(winapi::HANDLE hFile,
+                                 winapi::COMMTIMEOUTS* lpCommTimeouts) override;
+    winapi::BOOL SetCommState(winapi::HANDLE hFile, winapi::DCB* lpDCB) override;
+    winapi::BOOL GetCommState(winapi::HANDLE hFile, winapi::DCB* lpDCB) override;
+    winapi::BOOL GetCommConfig(winapi::HANDLE hCommDev, winapi::COMMCONFIG* lpCC,
+                               winapi::DWORD* lpdwSize) override;
+    winapi::BOOL GetDefaultCommConfigW(winapi::LPCWSTR lpszName, winapi::COMMCONFIG* lpCC,
+                                       winapi::DWORD* lpdwSize) override;
+    winapi::BOOL ClearCommError(winapi::HANDLE hFile, winapi::DWORD* lpErrors,
+                                winapi::COMSTAT* lpStat) override;
+    winapi::BOOL SetCommMask(winapi::HANDLE hFile, winapi::DWORD dwEvtMask) override;
+    winapi::BOOL WaitCommEvent(winapi::HANDLE hFile, winapi::DWORD* lpEvtMask,
+                               winapi::OVERLAPPED* lpOverlapped) override;
+    winapi::BOOL EscapeCommFunction(winapi::HANDLE hFile, winapi::DWORD dwFunc) override;
+    winapi::BOOL GetCommModemStatus(winapi::HANDLE hFile, winapi::DWORD* lpModemStat) override;
+    winapi::BOOL PurgeComm(winapi::HANDLE hFile, winapi::DWORD dwFlags) override;
+    winapi::BOOL TransmitCommChar(winapi::HANDLE hFile, char cChar) override;
+    winapi::BOOL GetCommProperties(winapi::HANDLE hFile, winapi::COMMPROP* lpCommProp) override;
+    winapi::BOOL FlushFileBuffers(winapi::HANDLE hFile) override;
+
     winapi::HANDLE CreateEventW(void* lpEventAttributes, winapi::BOOL bManualReset,
                                 winapi::BOOL bInitialState, winapi::LPCWSTR lpName) override;
     winapi::BOOL SetEvent(winapi::HANDLE hEvent) override;
@@ -205,6 +264,16 @@ public:
     winapi::BOOL SetThreadPriority(winapi::HANDLE hThread, int nPriority) override;
     winapi::HRESULT CoInitializeEx(void* pvReserved, winapi::DWORD dwCoInit) override;
     void CoUninitialize() override;
+
+    // Thread ids are those of GetCurrentThreadId; queues are made as on Windows.
+    winapi::UINT RegisterWindowMessageW(winapi::LPCWSTR lpString) override;
+    winapi::BOOL PostThreadMessageW(winapi::DWORD idThread, winapi::UINT Msg, winapi::WPARAM wParam,
+                                    winapi::LPARAM lParam) override;
+    winapi::BOOL GetMessageW(winapi::MSG* lpMsg, winapi::HWND hWnd, winapi::UINT wMsgFilterMin,
+                             winapi::UINT wMsgFilterMax) override;
+    winapi::BOOL PeekMessageW(winapi::MSG* lpMsg, winapi::HWND hWnd, winapi::UINT wMsgFilterMin,
+                              winapi::UINT wMsgFilterMax, winapi::UINT wRemoveMsg) override;
+    winapi::LRESULT DispatchMessageW(const winapi::MSG* lpMsg) override;
 
     winapi::LSTATUS RegOpenKeyExW(winapi::HKEY hKey, winapi::LPCWSTR lpSubKey,
                                   winapi::DWORD ulOptions, winapi::REGSAM samDesired,
@@ -234,6 +303,10 @@ public:
                             winapi::DWORD* pcReturned) override;
 
     winapi::HWND GetForegroundWindow() override;
+    // Without a script: the dialog of winapi::SetCommConfigDialogProvider, called outside the
+    // fake's lock, or ERROR_CALL_NOT_IMPLEMENTED.
+    winapi::BOOL CommConfigDialogW(winapi::LPCWSTR lpszName, winapi::HWND hWnd,
+                                   winapi::COMMCONFIG* lpCC) override;
 
 private:
     struct TValue {
@@ -249,9 +322,24 @@ private:
         const TValue* Find(std::u16string_view Name) const;
         void Store(std::u16string_view Name, winapi::DWORD Type, std::vector<winapi::BYTE> Data);
     };
+    // A pending WaitCommEvent: the caller's records, written when it ends.
+    struct TCommWait {
+        winapi::HANDLE File;
+        winapi::OVERLAPPED* Overlapped;
+        winapi::DWORD* Mask;
+    };
     struct TDevice {
         std::deque<winapi::BYTE> Input;
         std::vector<winapi::BYTE> Output;
+        winapi::DCB Dcb = DefaultCommState();
+        winapi::COMMTIMEOUTS Timeouts{};
+        winapi::DWORD InQueue = 0;
+        winapi::DWORD OutQueue = 0;
+        winapi::DWORD Mask = 0;
+        winapi::DWORD Events = 0; // of the mask, not yet reported
+        winapi::DWORD Errors = 0;
+        winapi::DWORD ModemLines = 0;
+        std::optional<TCommWait> Wait;
     };
     struct TEvent {
         bool ManualReset = false;
@@ -289,6 +377,15 @@ private:
     TModule* FindModule(winapi::HMODULE Handle);
     TModule& Module(std::u16string_view Name);
     TDevice* FindDevice(winapi::HANDLE File);
+    TDevice* FindDeviceByName(std::u16string_view Name);
+    // Ends a pending WaitCommEvent with Events (STATUS_SUCCESS) or Status, and signals its event.
+    void EndCommWait(TDevice& Device, winapi::NTSTATUS Status, winapi::DWORD Events);
+    void RaiseEvents(TDevice& Device, winapi::DWORD Events);
+    winapi::BOOL FillCommConfig(const winapi::DCB& Dcb, winapi::COMMCONFIG* lpCC,
+                                winapi::DWORD* lpdwSize);
+    winapi::DWORD ThreadIdOf(std::thread::id Thread);
+    bool TakeMessage(std::deque<winapi::MSG>& Queue, winapi::MSG* Message, winapi::UINT First,
+                     winapi::UINT Last, bool Remove);
 
     mutable std::mutex fMutex;
     std::condition_variable fEventChanged;
@@ -313,6 +410,9 @@ private:
     std::map<winapi::DWORD, std::u16string> fMessages;
     winapi::HWND fForegroundWindow = nullptr;
     winapi::DWORD fTickCount = 1000;
+    winapi::DCB fDefaultDcb = DefaultCommState();
+    std::map<std::u16string, winapi::UINT> fMessageNames;           // by upper-cased name
+    std::map<winapi::DWORD, std::deque<winapi::MSG>> fThreadQueues; // by thread id
 };
 
 // Installs a fake as the process's backend for its lifetime, then puts the previous one back.
