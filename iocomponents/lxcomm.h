@@ -135,6 +135,11 @@ private:
     TlxCustomComm* Com;
     winapi::MSG glMsg{};
     std::atomic<winapi::DWORD> fThreadID = 0;
+    // True while the main thread runs this thread's step: the thread cannot end before the step
+    // has returned, so a close from inside the step must not wait for it.
+    std::atomic<bool> fInStep = false;
+
+    friend class TlxCustomComm;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -308,6 +313,9 @@ private:
     winapi::DWORD MsgThreadID() const;
     // Starts the keep-connection timer on the main thread, from whichever thread found the loss.
     void StartKeepConnectionOnMainThread();
+    // Ends the message thread's work before the component's bindings are taken apart; the thread
+    // object stays until StopThreadIO, so the event thread never posts to a freed thread.
+    void EndEventProcessing();
 
     TMsgThread* MsgThread = nullptr;
     TCommThread* CommThread = nullptr;
@@ -330,6 +338,12 @@ private:
     std::atomic<bool> fIsNotSupportRS485 = false;
     TStreamProtocol fProtocol = spNone;
     quint32 fReceiveBufferSize = 0;
+    // What the operating system's version says about RS-485, kept for the driver's answer: on
+    // Linux the driver of each port says whether it can switch RTS by itself.
+    bool fSystemNotSupportRS485 = false;
+    // Set by the first close of an open port, so that a close on another thread at the same
+    // moment does nothing; cleared by the next open.
+    std::atomic<bool> fClosing = false;
 
 protected:
     TOnTraceEvent fOnTraceState;
