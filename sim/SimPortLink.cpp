@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <unistd.h>
 
@@ -59,6 +60,17 @@ std::set<unsigned> NumbersTaken(const fs::path& Dir, const std::string& FreshTar
     return taken;
 }
 
+// The numbers the system's own serial devices keep in the numbering file beside the port folder
+// (one line per device, "COM<n>" then a tab). Taking one of them would push that device onto a
+// stand-in number while the simulator runs, so a simulator that picks its own number skips them.
+void AddDeviceNumbers(const fs::path& Dir, std::set<unsigned>& Taken) {
+    std::ifstream numbers(Dir.string() + ".numbers");
+    std::string line;
+    while (std::getline(numbers, line))
+        if (const unsigned number = PortNumberOf(line.substr(0, line.find('\t'))))
+            Taken.insert(number);
+}
+
 std::string Getenv(const char* Name) {
     const char* value = std::getenv(Name);
     return value ? value : "";
@@ -84,7 +96,9 @@ TPortLink::TPortLink(const fs::path& Dir, std::optional<unsigned> Number, const 
     // Another simulator may take a number between the scan and the link; symlink() refuses an
     // existing name, so a lost race just moves on to the next number.
     for (;;) {
-        const std::set<unsigned> taken = NumbersTaken(Dir, FreshTarget ? Target : "");
+        std::set<unsigned> taken = NumbersTaken(Dir, FreshTarget ? Target : "");
+        if (!Number)
+            AddDeviceNumbers(Dir, taken);
         unsigned number = Number.value_or(1);
         while (!Number && taken.count(number))
             ++number;

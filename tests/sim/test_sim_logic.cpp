@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <unistd.h>
 
@@ -499,6 +500,17 @@ TEST_F(SimPortLink, TakesTheLowestFreeNumberAndRemovesItsLinkAtTheEnd) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(fDir / "com3")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(fDir / "com5")));
     EXPECT_TRUE(fs::exists(fs::symlink_status(fDir / "com4")));
+}
+
+TEST_F(SimPortLink, SkipsTheNumbersOfTheSystemsOwnDevices) {
+    const fs::path numbers = fDir.string() + ".numbers";
+    std::ofstream(numbers) << "COM1\tPNP\\PNP0501\\00:00\t/dev/ttyS0\tCommunications Port\n"
+                           << "COM2\tUSB\\VID_0403&PID_6001\\A1\t/dev/ttyUSB0\tUSB Serial Port\n";
+    Entry("com3", "/dev/null");
+    EXPECT_EQ(TPortLink(fDir, std::nullopt, "/dev/zero", false).Number(), 4u);
+    // A number asked for is taken as asked: the link then stands in for the device.
+    EXPECT_EQ(TPortLink(fDir, 1u, "/dev/zero", false).Number(), 1u);
+    fs::remove(numbers);
 }
 
 TEST_F(SimPortLink, AStaleLinkIsRemovedAndItsNumberReused) {
