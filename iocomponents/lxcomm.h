@@ -24,7 +24,9 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 class TlxCustomComm;
 
@@ -140,6 +142,44 @@ private:
     std::atomic<bool> fInStep = false;
 
     friend class TlxCustomComm;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The unwaited writes of SendData. SendData returns while its write may still be pending, and its
+// caller reuses its buffer at once; a further SendData may start before the last one is done. So
+// each write has its own OVERLAPPED record with its own event and its own copy of the bytes, and a
+// record is used again only once the system has reported its write finished. Safe from several
+// threads: a data processor may send from the message thread while the owner sends from its own.
+class TlxAsyncWrites {
+public:
+    TlxAsyncWrites() = default;
+    // Waits for the writes not yet reported finished: the port is closed by then, which ends them.
+    ~TlxAsyncWrites();
+    TlxAsyncWrites(const TlxAsyncWrites&) = delete;
+    TlxAsyncWrites& operator=(const TlxAsyncWrites&) = delete;
+
+    // Starts an unwaited write of a copy of Buff's N bytes on Handle. True when the write finished
+    // at once or is pending; false with the system error in Error.
+    bool Write(winapi::HANDLE Handle, const char* Buff, quint32 N, winapi::DWORD& Error);
+    // Writes not yet reported finished.
+    int InFlight();
+
+private:
+    struct TWrite {
+        std::vector<char> Data;
+        winapi::OVERLAPPED Overlapped{};
+        bool InFlight = false;
+    };
+
+    // A record whose write has finished, or a new one; none when no event can be made.
+    TWrite* IdleRecord();
+    // Marks the records whose events say their writes have finished.
+    void Reap();
+    // Whether a GetOverlappedResult error leaves the write to be reported by its event.
+    static bool IsUnfinished(winapi::DWORD Error);
+
+    std::mutex fLock;
+    std::vector<std::unique_ptr<TWrite>> fWrites;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -316,6 +356,11 @@ private:
     // Ends the message thread's work before the component's bindings are taken apart; the thread
     // object stays until StopThreadIO, so the event thread never posts to a freed thread.
     void EndEventProcessing();
+    // Shows the modem lines in the monitor controls; runs on the component's own thread.
+    void ShowModemSignals(TModemSignals Signals, bool Ring);
+    void SetMonitor(QObject*& Monitor, QObject* Value);
+    // In software RS-485 RTS goes high before every send.
+    void RaiseRtsForSending();
 
     TMsgThread* MsgThread = nullptr;
     TCommThread* CommThread = nullptr;
@@ -338,6 +383,7 @@ private:
     std::atomic<bool> fIsNotSupportRS485 = false;
     TStreamProtocol fProtocol = spNone;
     quint32 fReceiveBufferSize = 0;
+    TlxAsyncWrites fAsyncWrites;
     // What the operating system's version says about RS-485, kept for the driver's answer: on
     // Linux the driver of each port says whether it can switch RTS by itself.
     bool fSystemNotSupportRS485 = false;

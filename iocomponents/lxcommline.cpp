@@ -1,0 +1,257 @@
+// TlxCustomComm: line control, line events, communication errors and the purges.
+//
+// Why the monitor controls are set on the component's own thread. DoTraceState runs wherever the
+// port's events are processed, which is the message thread when UseMainThread is false, while
+// the controls are widgets of the GUI thread and may be destroyed there at any moment (the
+// removal notice clears the reference on that thread). So the modem lines are read where the
+// event arrives, and the controls are looked up and set on the component's thread: at once when
+// the event arrives there, otherwise by a queued call that Qt drops if the component is gone.
+#include "lxcomm.h"
+#include "lxwin32.h"
+
+#include <QMetaObject>
+#include <QMetaProperty>
+#include <QThread>
+
+namespace {
+
+using winapi::DWORD;
+
+// Up to tsRing a trace state's bit is its event's bit; tsRx80Full, tsEvent1 and tsEvent2 sit one
+// bit below theirs, because EV_PERR has no trace state.
+constexpr DWORD SameBitStates = 0x01FF;
+constexpr DWORD ShiftedStates = 0x0E00;
+
+// The modem status bits of GetCommModemStatus and their signals.
+struct TSignalRow {
+    DWORD Bit;
+    TModemSignal Signal;
+};
+constexpr TSignalRow SignalRows[] = {
+    {winapi::MS_CTS_ON, msCTS},
+    {winapi::MS_DSR_ON, msDSR},
+    {winapi::MS_RING_ON, msRing},
+    {winapi::MS_RLSD_ON, msRLSD},
+};
+
+// The queue counts of ClearCommError; false on a closed port or when the call fails.
+bool QueueCounts(winapi::HANDLE Handle, winapi::COMSTAT& Stat) {
+    if (Handle == winapi::INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD Errors = 0;
+    return winapi::Api().ClearCommError(Handle, &Errors, &Stat) != winapi::FALSE;
+}
+
+// EscapeCommFunction on an open port; its result is not examined.
+bool Escape(winapi::HANDLE Handle, DWORD Function) {
+    if (Handle == winapi::INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    winapi::Api().EscapeCommFunction(Handle, Function);
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Trace states and the event mask
+
+DWORD TlxCustomComm::EventMask(TTraceStates Value) const {
+    const DWORD Bits = Value.Bits();
+    DWORD Mask = winapi::EV_RXCHAR | (Bits & SameBitStates) | ((Bits & ShiftedStates) << 1);
+    if (IsSoftwareRS485()) {
+        // RTS goes low again on the transmit-empty event.
+        Mask |= winapi::EV_TXEMPTY;
+    }
+    return Mask;
+}
+
+void TlxCustomComm::SetTraceStates(TTraceStates Value) {
+    const DWORD Mask = EventMask(Value);
+    fTraceStates = Value;
+    const winapi::HANDLE Handle = fHandle;
+    if (Handle != winapi::INVALID_HANDLE_VALUE) {
+        winapi::Api().SetCommMask(Handle, Mask);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Communication errors and line events
+
+void TlxCustomComm::DoCommError(quint32 CommCode, quint32 SysError, TComStateFlags State) {
+    if (IsSoftwareRS485()) {
+        SetStateRTS(false);
+    }
+    bool flFlashBuffers = false;
+    LogFormat(dlDetail, QStringLiteral("Communication Error %d:%d %X"),
+              {CommCode, SysError, State.Bits()});
+    if (fOnCommError) {
+        fOnCommError(this, CommCode, SysError, State, flFlashBuffers);
+    }
+    if (flFlashBuffers) {
+        ClearDeviceBuffers();
+    }
+}
+
+void TlxCustomComm::DoTraceState(QObject* Sender, TTraceStates Event) {
+    const TModemSignals Signals = ModemSignals();
+    const bool Ring = Event.Contains(tsRing);
+    if (QThread::currentThread() == thread()) {
+        ShowModemSignals(Signals, Ring);
+    } else {
+        QMetaObject::invokeMethod(
+            this, [this, Signals, Ring] { ShowModemSignals(Signals, Ring); }, Qt::QueuedConnection);
+    }
+    if (fOnTraceState) {
+        fOnTraceState(Sender, Event);
+    }
+}
+
+void TlxCustomComm::ShowModemSignals(TModemSignals Signals, bool Ring) {
+    if (fMonitorCTS != nullptr) {
+        SetMonitorChecked(fMonitorCTS, Signals.Contains(msCTS));
+    }
+    if (fMonitorDSR != nullptr) {
+        SetMonitorChecked(fMonitorDSR, Signals.Contains(msDSR));
+    }
+    if (fMonitorRLSD != nullptr) {
+        SetMonitorChecked(fMonitorRLSD, Signals.Contains(msRLSD));
+    }
+    // The ring monitor only ever goes on: a ring is an event, not a level to follow.
+    if (Ring && fMonitorRing != nullptr) {
+        SetMonitorChecked(fMonitorRing, true);
+    }
+}
+
+void TlxCustomComm::SetMonitorChecked(QObject* Control, bool Value) {
+    const QMetaObject* Meta = Control->metaObject();
+    // Looked up first: writing an unknown name would add a dynamic property instead.
+    const int Index = Meta->indexOfProperty("checked");
+    if (Index >= 0) {
+        Meta->property(Index).write(Control, Value);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Monitor controls
+
+void TlxCustomComm::SetMonitorCTS(QObject* Value) {
+    SetMonitor(fMonitorCTS, Value);
+}
+
+void TlxCustomComm::SetMonitorDSR(QObject* Value) {
+    SetMonitor(fMonitorDSR, Value);
+}
+
+void TlxCustomComm::SetMonitorRLSD(QObject* Value) {
+    SetMonitor(fMonitorRLSD, Value);
+}
+
+void TlxCustomComm::SetMonitorRing(QObject* Value) {
+    SetMonitor(fMonitorRing, Value);
+}
+
+void TlxCustomComm::SetMonitor(QObject*& Monitor, QObject* Value) {
+    Monitor = Value;
+    if (Value != nullptr) {
+        FreeNotification(Value);
+    }
+}
+
+void TlxCustomComm::Notification(QObject* AComponent, TOperation Operation) {
+    TlxBaseIO::Notification(AComponent, Operation);
+    if (Operation != opRemove) {
+        return;
+    }
+    // Every reference goes, not only the first: one control may watch two lines, and the link
+    // reports its removal once.
+    for (QObject** Monitor : {&fMonitorCTS, &fMonitorDSR, &fMonitorRLSD, &fMonitorRing}) {
+        if (*Monitor == AComponent) {
+            *Monitor = nullptr;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line control and line status
+
+void TlxCustomComm::SetStateDTR(bool State) {
+    if (Escape(fHandle, State ? winapi::SETDTR : winapi::CLRDTR)) {
+        DoTraceState(this, {tsDSR});
+    }
+}
+
+void TlxCustomComm::SetStateRTS(bool State) {
+    if (Escape(fHandle, State ? winapi::SETRTS : winapi::CLRRTS)) {
+        DoTraceState(this, {tsCTS});
+    }
+}
+
+void TlxCustomComm::SetStateX(bool State) {
+    Escape(fHandle, State ? winapi::SETXON : winapi::SETXOFF);
+}
+
+void TlxCustomComm::SetStateBreak(bool State) {
+    Escape(fHandle, State ? winapi::SETBREAK : winapi::CLRBREAK);
+}
+
+TModemSignals TlxCustomComm::ModemSignals() const {
+    TModemSignals Signals;
+    const winapi::HANDLE Handle = fHandle;
+    DWORD Lines = 0;
+    if (Handle == winapi::INVALID_HANDLE_VALUE ||
+        !winapi::Api().GetCommModemStatus(Handle, &Lines)) {
+        return Signals;
+    }
+    for (const TSignalRow& Row : SignalRows) {
+        if ((Lines & Row.Bit) != 0) {
+            Signals.Include(Row.Signal);
+        }
+    }
+    return Signals;
+}
+
+quint32 TlxCustomComm::ReadyForRead() const {
+    winapi::COMSTAT Stat{};
+    return QueueCounts(fHandle, Stat) ? Stat.cbInQue : 0;
+}
+
+quint32 TlxCustomComm::NotYetSend() const {
+    winapi::COMSTAT Stat{};
+    return QueueCounts(fHandle, Stat) ? Stat.cbOutQue : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Purges
+
+void TlxCustomComm::ClearDeviceInput() {
+    const winapi::HANDLE Handle = fHandle;
+    if (Handle != winapi::INVALID_HANDLE_VALUE) {
+        winapi::Api().PurgeComm(Handle, winapi::PURGE_RXABORT | winapi::PURGE_RXCLEAR);
+    }
+}
+
+void TlxCustomComm::ClearDeviceOutput() {
+    const winapi::HANDLE Handle = fHandle;
+    if (Handle == winapi::INVALID_HANDLE_VALUE) {
+        return;
+    }
+    winapi::Api().PurgeComm(Handle, winapi::PURGE_TXABORT | winapi::PURGE_TXCLEAR);
+    if (IsSoftwareRS485()) {
+        SetStateRTS(false);
+    }
+}
+
+void TlxCustomComm::ClearDeviceBuffers() {
+    const winapi::HANDLE Handle = fHandle;
+    if (Handle == winapi::INVALID_HANDLE_VALUE) {
+        return;
+    }
+    winapi::Api().PurgeComm(Handle, winapi::PURGE_TXABORT | winapi::PURGE_RXABORT |
+                                        winapi::PURGE_TXCLEAR | winapi::PURGE_RXCLEAR);
+    lx::CancelIoDynamic(Handle);
+    if (IsSoftwareRS485()) {
+        SetStateRTS(false);
+    }
+}
