@@ -237,6 +237,7 @@ void TlxCustomDataProcessor::DoDataSend(const char* ptrBuffer, quint32 Len) {
                 return;
             }
             fDevice->SendData(ptrBuffer, Len);
+            winapi::Api().FlushFileBuffers(fDevice->Handle());
         }
         LogFormat(dlDebug, QStringLiteral("DoDataSend: %u bytes"), {Len});
     } catch (...) {

@@ -187,9 +187,12 @@ protected:
     }
 };
 
-TEST_F(LxDataProcessorSend, AnUnhandledBlockGoesToTheDevice) {
+TEST_F(LxDataProcessorSend, AnUnhandledBlockGoesToTheDeviceAndIsFlushed) {
     Processor.DoDataSend("hello", 5);
     EXPECT_EQ(Io.Sent, "hello");
+    const auto Flushes = Fake.Calls("FlushFileBuffers");
+    ASSERT_EQ(Flushes.size(), 1u);
+    EXPECT_EQ(Flushes[0].Args[0], reinterpret_cast<std::uintptr_t>(Io.Handle()));
     EXPECT_EQ(Log.Texts(), QStringList{"P: DoDataSend: 5 bytes"});
     EXPECT_EQ(Log.Lines()[0].Level, dlDebug);
 }
@@ -203,6 +206,7 @@ TEST_F(LxDataProcessorSend, NothingToSendOrNoDeviceDoesNothing) {
     Processor.DoStringSend("abc");
     EXPECT_TRUE(Io.Sent.isEmpty());
     EXPECT_TRUE(Log.Lines().empty());
+    EXPECT_EQ(Fake.CallCount("FlushFileBuffers"), 0);
 }
 
 TEST_F(LxDataProcessorSend, StringsGoToTheDeviceUnlessHandledWithoutTimerOrLog) {
@@ -247,6 +251,7 @@ TEST_F(LxDataProcessorSend, AHandledSendCompletesOnceAboutOneSecondLater) {
     Worker.join();
 
     EXPECT_TRUE(Io.Sent.isEmpty());
+    EXPECT_EQ(Fake.CallCount("FlushFileBuffers"), 0);
     EXPECT_EQ(Log.Texts(), QStringList{"P: DoDataSend: 5 bytes"});
     ASSERT_TRUE(RunUntil([&] { return Processor.Completions == 1; }, 2000));
     RunFor(250);
