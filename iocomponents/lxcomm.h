@@ -335,6 +335,8 @@ protected:
     // from the DCB's flag bits.
     void ReadPortConfig();
     void ApplyTimeouts(const winapi::COMMTIMEOUTS& Timeouts);
+    // The current time-outs, as ApplyTimeouts last stored them (the stored configuration).
+    const winapi::COMMTIMEOUTS& CommTimeouts() const { return fCommTimeouts; }
     // The receive buffer: BufferInSize bytes, never fewer than 8192.
     void AllocReceiveBuffer();
     void FreeReceiveBuffer();
@@ -395,4 +397,140 @@ protected:
     TOnTraceEvent fOnTraceState;
     TOnCommErrorEvent fOnCommError;
     winapi::COMMCONFIG CommCfg{};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Serial port discovery and configuration persistence
+
+// How DeviceListLoad builds the device list: the registered ports alone (one pass over the
+// registered port list, no Plug and Play query), those ports with their Plug and Play data plus
+// the ports only Plug and Play knows, or the same limited to the devices attached now.
+enum TlxEnumPorts { epQuickAll, epFullInfo, epFullPresent };
+
+// A serial component for the system's COM ports: the selected port is a port number, the device
+// list holds the registered ports (enriched or filtered by Plug and Play, as EnumPorts says), and
+// the port settings can be saved to and loaded from one binary registry value.
+//
+// The selection is not stored as a position: DeviceIndex always follows ComPortNo through the
+// Data of the device list's entries, so a rebuilt list keeps the selection on the same port.
+class TlxCustomSerialComm : public TlxCustomComm {
+    Q_OBJECT
+public:
+    // The system's default configuration of COM1 (where there is one) under 19200 baud, 8 data
+    // bits, no parity, one stop bit and hardware flow control, port COM1, epQuickAll.
+    explicit TlxCustomSerialComm(QObject* AOwner = nullptr);
+
+    // Writing closes an open port, stores the number, reopens on the new port and announces the
+    // change (notify code 3), also when the number is the same.
+    quint16 ComPortNo() const { return fComPortNo; }
+    void SetComPortNo(quint16 Value);
+    // cpCOM1..cpCOM8 for the ports 1 to 8, cpCOMxx for any other number (0 included); writing
+    // cpCOMxx is ignored.
+    TComPort ComPort() const;
+    void SetComPort(TComPort Value);
+    // Takes effect at the next DeviceListLoad.
+    TlxEnumPorts EnumPorts() const { return fEnumPorts; }
+    void SetEnumPorts(TlxEnumPorts Value) { fEnumPorts = Value; }
+
+    // Opens the component on a device handle opened elsewhere (closing it first if open); the
+    // handle is used by that one open only. 0 and INVALID_HANDLE_VALUE are ignored.
+    void SetExtHandle(winapi::HANDLE aHandle);
+
+    // The longest identification GetPNPDeviceString reads. A well-formed one, from "(" to ")"
+    // with every optional field at its longest, has 137 characters; without a limit a device that
+    // keeps sending without the end byte would hold the caller for ever.
+    static constexpr int PnpIdMaxLength = 256;
+
+    // --- Virtual operations, in slot order --------------------------------------------------
+protected:
+    // The handle given to SetExtHandle, else the selected entry's port, else "COM<ComPortNo>".
+    winapi::HANDLE CreateHandle() override;
+
+public:
+    // Selects the port of entry Value; an index outside the list changes nothing.
+    void SetDeviceIndex(int Value) override;
+    // The first entry whose Data is ComPortNo, or -1; does not load the list.
+    int GetDeviceIndex() const override;
+
+protected:
+    void DeviceListLoad() override;
+
+public:
+    // Rebuilds the device list at once and announces it (notify code 3).
+    void Update() override;
+    // The selected entry's PortName, else "COM<ComPortNo>".
+    QString GetComName() const override;
+    // Writes port number, DCB and time-outs as one 49-byte REG_BINARY value under Root\Key (the
+    // key is created if missing). A registry failure is a fatal error.
+    virtual void SaveConfig(winapi::HKEY Root, const QString& Key, const QString& Name);
+    // Applies a value SaveConfig wrote: only a value of exactly 49 bytes is applied; a 49-byte
+    // value that is not binary data, or a registry failure, is a fatal error.
+    virtual void LoadConfig(winapi::HKEY Root, const QString& Key, const QString& Name);
+    // The identification of an external Plug and Play device on the port, from its begin to its
+    // end byte, at most PnpIdMaxLength characters; empty when nothing answers. Opens the port for
+    // the sequence and leaves it open or closed as it was; takes at least 400 ms.
+    virtual QString GetPNPDeviceString();
+    // Tests that the device answers DTR with DSR within 200 ms; a fatal error when it does not.
+    virtual void InitDeviceConnect();
+
+private:
+    // Steps 4 to 6 of the identification: wakes the device and reads its answer.
+    QString ReadPnpId();
+    bool AwaitPnpAnswer();
+
+    quint16 fComPortNo = 0;
+    winapi::HANDLE fExtHandle = nullptr;
+    TlxEnumPorts fEnumPorts = epQuickAll;
+};
+
+// The serial port component as the panel uses it: publishes the settings as Qt properties, in the
+// order their values are stored and applied.
+class TlxComm : public TlxCustomSerialComm {
+    Q_OBJECT
+    Q_MOC_INCLUDE(<QPlainTextEdit>)
+    Q_PROPERTY(QString Name READ Name WRITE SetName)
+    Q_PROPERTY(TlxCustomLogFile* Log READ Log WRITE SetLog)
+    Q_PROPERTY(TOnFatalErrorEvent OnFatalError READ OnFatalError WRITE SetOnFatalError)
+    Q_PROPERTY(bool Active READ Active WRITE SetActive)
+    Q_PROPERTY(quint32 BaudRate READ BaudRate WRITE SetBaudRate)
+    Q_PROPERTY(TParity Parity READ Parity WRITE SetParity)
+    Q_PROPERTY(TStopBits StopBits READ StopBits WRITE SetStopBits)
+    Q_PROPERTY(quint8 ByteSize READ ByteSize WRITE SetByteSize)
+    Q_PROPERTY(quint16 ComPortNo READ ComPortNo WRITE SetComPortNo)
+    Q_PROPERTY(TComPort ComPort READ ComPort WRITE SetComPort)
+    Q_PROPERTY(TTraceStates TraceStates READ TraceStates WRITE SetTraceStates)
+    Q_PROPERTY(TModemSignals ModemSignals READ ModemSignals)
+    Q_PROPERTY(char16_t EventChar READ EventChar WRITE SetEventChar)
+    Q_PROPERTY(TStreamProtocol StreamProtocol READ StreamProtocol WRITE SetStreamProtocol)
+    Q_PROPERTY(TlxCustomDataProcessor* DataProcessor READ DataProcessor WRITE SetDataProcessor)
+    Q_PROPERTY(quint16 BufferInSize READ BufferInSize WRITE SetBufferInSize)
+    Q_PROPERTY(quint16 BufferOutSize READ BufferOutSize WRITE SetBufferOutSize)
+    Q_PROPERTY(quint32 TimeoutRead READ TimeoutRead WRITE SetTimeoutRead)
+    Q_PROPERTY(quint32 TimeoutWrite READ TimeoutWrite WRITE SetTimeoutWrite)
+    Q_PROPERTY(bool RS485Mode READ RS485Mode WRITE SetRS485Mode)
+    Q_PROPERTY(TlxEnumPorts EnumPorts READ EnumPorts WRITE SetEnumPorts)
+    Q_PROPERTY(bool UseMainThread READ UseMainThread WRITE SetUseMainThread)
+    Q_PROPERTY(bool KeepConnection READ KeepConnection WRITE SetKeepConnection)
+    Q_PROPERTY(QPlainTextEdit* Terminal READ Terminal WRITE SetTerminal)
+    Q_PROPERTY(TTerminalUsage TerminalUsage READ TerminalUsage WRITE SetTerminalUsage)
+    Q_PROPERTY(bool TerminalEcho READ TerminalEcho WRITE SetTerminalEcho)
+    Q_PROPERTY(QObject* MonitorCTS READ MonitorCTS WRITE SetMonitorCTS)
+    Q_PROPERTY(QObject* MonitorDSR READ MonitorDSR WRITE SetMonitorDSR)
+    Q_PROPERTY(QObject* MonitorRLSD READ MonitorRLSD WRITE SetMonitorRLSD)
+    Q_PROPERTY(QObject* MonitorRing READ MonitorRing WRITE SetMonitorRing)
+    Q_PROPERTY(TOnReceived OnAfterReceive READ OnAfterReceive WRITE SetOnAfterReceive)
+    Q_PROPERTY(TOnSent OnAfterSend READ OnAfterSend WRITE SetOnAfterSend)
+    Q_PROPERTY(TOnTraceEvent OnTraceState READ OnTraceState WRITE SetOnTraceState)
+    Q_PROPERTY(TOnCommErrorEvent OnCommError READ OnCommError WRITE SetOnCommError)
+    Q_PROPERTY(TNotifyEvent OnClose READ OnClose WRITE SetOnClose)
+    // Run-time properties: not stored.
+    Q_PROPERTY(QString ComName READ ComName STORED false)
+    Q_PROPERTY(quint32 ReadyForRead READ ReadyForRead STORED false)
+    Q_PROPERTY(quint32 NotYetSend READ NotYetSend STORED false)
+    Q_PROPERTY(const winapi::COMMPROP* CommProp READ CommProp STORED false)
+    Q_PROPERTY(quint32 TotalReceived READ TotalReceived STORED false)
+    Q_PROPERTY(quint32 TotalSent READ TotalSent STORED false)
+    Q_PROPERTY(winapi::HANDLE Handle READ Handle STORED false)
+public:
+    explicit TlxComm(QObject* AOwner = nullptr) : TlxCustomSerialComm(AOwner) {}
 };
