@@ -147,6 +147,10 @@ void TlxCustomComm::SetTimeoutWrite(quint32 Value) {
 void TlxCustomComm::SetRS485Mode(bool Value) {
     fRS485Mode = Value;
     ApplyDCB();
+    if (IsOpen()) {
+        // Software RS-485 needs the transmit-empty event in the mask to lower RTS again.
+        SetTraceStates(TraceStates());
+    }
 }
 
 void TlxCustomComm::SetEventChar(char16_t Value) {
@@ -192,7 +196,6 @@ void TlxCustomComm::ApplyDCB() {
     if (!Active()) {
         return;
     }
-    const bool WasSoftwareRS485 = IsSoftwareRS485();
     winapi::DCB Applied = Dcb;
     const bool Taken = winapi::Api().SetCommState(fHandle, &Applied);
     if (fRS485Mode) {
@@ -202,10 +205,6 @@ void TlxCustomComm::ApplyDCB() {
         const bool DriverRefused =
             !Taken && winapi::Api().GetLastError() == winapi::ERROR_NOT_SUPPORTED;
         fIsNotSupportRS485 = fSystemNotSupportRS485 || DriverRefused;
-    }
-    if (IsSoftwareRS485() != WasSoftwareRS485) {
-        // Software RS-485 needs the transmit-empty event in the mask to lower RTS.
-        SetTraceStates(TraceStates());
     }
 }
 

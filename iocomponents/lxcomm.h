@@ -103,6 +103,8 @@ private:
     // Posts Mask to the message thread until it is taken, the thread is terminated or the port
     // has closed.
     void PostEvent(winapi::DWORD Mask);
+    // Ends a wait that is still pending when the thread is stopped.
+    void EndPendingWait(winapi::DWORD& Mask);
     // Creates and closes the wait event under fEventLock, so that Terminate never signals an event
     // that is being closed.
     void CreateWaitEvent();
@@ -358,6 +360,15 @@ private:
     // Ends the message thread's work before the component's bindings are taken apart; the thread
     // object stays until StopThreadIO, so the event thread never posts to a freed thread.
     void EndEventProcessing();
+
+    // TotalReceived counts every received byte once: when an event finds it waiting in the
+    // driver's input queue, or when a read takes it from there, whichever comes first. (A byte
+    // stays in the queue over several events until a read takes it, and a pending read takes
+    // bytes before any event sees them.) The event processing reports the bytes it finds
+    // waiting; every read reports the bytes it took; a purge of the input queue forgets them.
+    void CountWaiting(winapi::DWORD InQueue);
+    void CountTaken(winapi::DWORD Count);
+    void ForgetWaiting();
     // Shows the modem lines in the monitor controls; runs on the component's own thread.
     void ShowModemSignals(TModemSignals Signals, bool Ring);
     void SetMonitor(QObject*& Monitor, QObject* Value);
@@ -392,6 +403,10 @@ private:
     // Set by the first close of an open port, so that a close on another thread at the same
     // moment does nothing; cleared by the next open.
     std::atomic<bool> fClosing = false;
+    // Bytes in the input queue that TotalReceived has counted already. The event processing and
+    // a read may update it from two threads at once; the lock keeps it and the total in step.
+    winapi::DWORD fCountedWaiting = 0;
+    std::mutex fCountLock;
 
 protected:
     TOnTraceEvent fOnTraceState;

@@ -131,10 +131,9 @@ void TCommThread::Execute() {
             if (!Api.WaitCommEvent(hDevice, &Mask, &ovl)) {
                 const DWORD Error = Api.GetLastError();
                 if (Error == winapi::ERROR_IO_PENDING) {
-                    // A close of the port ends the wait before the thread is stopped, so the
-                    // record and the mask are no longer written once the thread leaves here.
                     const DWORD Wait = Api.WaitForSingleObject(ovl.hEvent, winapi::INFINITE);
                     if (Terminated()) {
+                        EndPendingWait(Mask);
                         break;
                     }
                     if (Wait != winapi::WAIT_OBJECT_0) {
@@ -155,6 +154,20 @@ void TCommThread::Execute() {
         } while (!Terminated() && Com->Active());
     }
     CloseWaitEvent();
+}
+
+void TCommThread::EndPendingWait(DWORD& Mask) {
+    // Every close path closes the port before it stops this thread, which ends the wait. Stopped
+    // while the wait is still pending, the thread cancels it itself and lets it complete, so that
+    // the driver writes into neither the record nor the mask after the thread has left.
+    winapi::TWinApi& Api = winapi::Api();
+    DWORD Transferred = 0;
+    if (!Api.GetOverlappedResult(hDevice, &ovl, &Transferred, winapi::FALSE) &&
+        Api.GetLastError() == winapi::ERROR_IO_INCOMPLETE) {
+        lx::CancelIoDynamic(hDevice);
+        Api.GetOverlappedResult(hDevice, &ovl, &Transferred, winapi::TRUE);
+    }
+    Mask = 0;
 }
 
 void TCommThread::PostEvent(DWORD Mask) {
@@ -246,6 +259,7 @@ void TlxCustomComm::DoOpen() {
     StopThreadIO();
     fTotalReceived = 0;
     fTotalSent = 0;
+    ForgetWaiting();
     TlxBaseIO::DoOpen();
     if (!IsOpen()) {
         const DWORD Error = winapi::Api().GetLastError();
@@ -377,16 +391,19 @@ void TlxCustomComm::ProcessComEvent(const winapi::MSG& Msg) {
         const DWORD Mask = static_cast<DWORD>(Msg.wParam);
         if ((Mask & winapi::EV_RXCHAR) != 0 && Stat->cbInQue > 0) {
             const bool Need = TraceStates().Contains(tsRxChar) || IsReceiveNeeded();
-            fTotalReceived += Stat->cbInQue;
+            CountWaiting(Stat->cbInQue);
             if (Need) {
                 do {
                     const DWORD Count = std::min<DWORD>(Stat->cbInQue, fReceiveBufferSize);
                     if (!lx::ReadFileWait(fHandle, glBuffer, Count, fOvlRead)) {
                         break;
                     }
+                    CountTaken(Count);
                     DoReceived(glBuffer, Count);
                     // Line errors found here are dropped: the bytes were read.
-                    Api.ClearCommError(fHandle, &Errors, Stat);
+                    if (Api.ClearCommError(fHandle, &Errors, Stat)) {
+                        CountWaiting(Stat->cbInQue);
+                    }
                 } while (Stat->cbInQue > 0);
             }
         }
@@ -407,4 +424,27 @@ void TlxCustomComm::ProcessComEvent(const winapi::MSG& Msg) {
         // ElxError's what() is its message.
         DoFatalError(1, Api.GetLastError(), QString::fromUtf8(Error.what()), true);
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TlxCustomComm: the receive counter
+
+void TlxCustomComm::CountWaiting(DWORD InQueue) {
+    std::lock_guard Lock(fCountLock);
+    if (InQueue > fCountedWaiting) {
+        fTotalReceived += InQueue - fCountedWaiting;
+    }
+    fCountedWaiting = InQueue;
+}
+
+void TlxCustomComm::CountTaken(DWORD Count) {
+    std::lock_guard Lock(fCountLock);
+    const DWORD Counted = std::min(Count, fCountedWaiting);
+    fCountedWaiting -= Counted;
+    fTotalReceived += Count - Counted;
+}
+
+void TlxCustomComm::ForgetWaiting() {
+    std::lock_guard Lock(fCountLock);
+    fCountedWaiting = 0;
 }

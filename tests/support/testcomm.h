@@ -13,8 +13,17 @@ namespace lxtest {
 class TTestComm : public TlxCustomComm {
     Q_OBJECT
 public:
+    // With the line settings a new serial port component starts with (19200 baud, 8 data bits,
+    // no parity, one stop bit, hardware flow control), so that the port accepts them.
     explicit TTestComm(QObject* AOwner = nullptr, const QString& APortName = QString())
-        : TlxCustomComm(AOwner), PortName(APortName) {}
+        : TlxCustomComm(AOwner), PortName(APortName) {
+        SetBaudRate(19200);
+        SetParity(pNone);
+        SetStopBits(sbOne);
+        SetByteSize(8);
+        SetEventChar(0);
+        SetStreamProtocol(spHardware);
+    }
 
     // The port CreateHandle opens; change it only while the port is closed.
     QString PortName;
