@@ -1,7 +1,9 @@
 // lxports: what this system's serial library sees as ports, for users and for support. It shows
 // the port map (each COM number, where it leads and where the number came from), the registered
-// port list (SERIALCOMM) and the Plug and Play records of the ports class and of the COM port
-// interface, one block per device with its fields.
+// port list (SERIALCOMM), the Plug and Play records of the ports class and of the COM port
+// interface, and the serial component's device list in each EnumPorts mode, one block per device
+// with its fields and where its number came from.
+#include "lxcomm.h"
 #include "lxsysutils.h"
 #include "lxwin32.h"
 #include "lxwin32di.h"
@@ -10,6 +12,7 @@
 #include "posix/sysfs.h"
 #include "posix/textcodec.h"
 
+#include <QString>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -123,6 +126,67 @@ void ShowPlugAndPlay() {
     }
 }
 
+// Where a listed device's number (its Data) came from.
+std::string NumberSource(const TlxDevice& Device, const lx::TPortList& Registered,
+                         const winapi::posix::TPortMap& Map) {
+    const std::u16string Name = Device.NameDeviceDos.toStdU16String();
+    if (!Device.NameDeviceDos.startsWith(QLatin1String("COM"))) {
+        return "not a COM name: numbered from 4097 up in the order Plug and Play lists them";
+    }
+    if (Registered.IndexOfName(Name) >= 0) {
+        for (const auto& Port : Map.Present) {
+            if (Port.Name == Name) {
+                return "registered port list; " + Origin(Port);
+            }
+        }
+        return "registered port list";
+    }
+    for (const auto& Known : Map.Known) {
+        if (Known.Number == Device.Data) {
+            return "Plug and Play only: the saved number of " + ToUtf8(Known.InstanceId) +
+                   ", not attached now";
+        }
+    }
+    return "Plug and Play only: the port name of its record";
+}
+
+void ShowComponentList(TlxEnumPorts Mode, const char* ModeName, const char* Meaning) {
+    TlxComm Comm;
+    Comm.SetEnumPorts(Mode);
+    Comm.Update();
+    lx::TPortList Registered;
+    lx::EnumSerialPorts(Registered, true);
+    const auto Map = winapi::posix::CurrentPortMap();
+    std::printf("Serial component's device list, %s (%s)\n\n", ModeName, Meaning);
+    for (int Index = 0; Index < Comm.DeviceCount(); ++Index) {
+        const TlxDevice& Device = *Comm.Device(Index);
+        std::printf("%s\n", Device.NameFriendly.toStdString().c_str());
+        Line("Data", std::to_string(Device.Data));
+        Line("Number from", NumberSource(Device, Registered, *Map));
+        Line("Port name", Device.PortName.toStdString());
+        Line("Device", Device.NamePDO.toStdString());
+        Line("Description", Device.Description.toStdString());
+        Line("Manufacturer", Device.Manufacturer.toStdString());
+        Line("Service", Device.Service.toStdString());
+        Line("Driver", Device.Driver.toStdString());
+        Line("Instance id", Device.InstanceId.toStdString());
+        Line("Hardware key", Device.RegKey.isEmpty()
+                                 ? std::string()
+                                 : "HKEY_LOCAL_MACHINE\\" + Device.RegKey.toStdString());
+        std::printf("\n");
+    }
+    if (Comm.DeviceCount() == 0) {
+        std::printf("  (no ports)\n\n");
+    }
+}
+
+void ShowComponentLists() {
+    ShowComponentList(epQuickAll, "epQuickAll", "the registered ports");
+    ShowComponentList(epFullInfo, "epFullInfo",
+                      "with Plug and Play data and the ports only Plug and Play knows");
+    ShowComponentList(epFullPresent, "epFullPresent", "the same, attached devices only");
+}
+
 } // namespace
 
 int main(int Argc, char** Argv) {
@@ -131,12 +195,14 @@ int main(int Argc, char** Argv) {
         std::fprintf(Help ? stdout : stderr,
                      "usage: lxports\n"
                      "Lists the serial ports as the serial library sees them: the port map, the\n"
-                     "registered ports and the Plug and Play records. The folders come from\n"
+                     "registered ports, the Plug and Play records and the serial component's\n"
+                     "device list in each enumeration mode. The folders come from\n"
                      "LXCOMM_PORT_DIR, LXCOMM_SYSFS_ROOT and LXCOMM_REGISTRY_DIR.\n");
         return Help ? 0 : 2;
     }
     ShowPortMap();
     ShowSerialComm();
     ShowPlugAndPlay();
+    ShowComponentLists();
     return 0;
 }
