@@ -71,6 +71,12 @@ TlxCustomComm::TlxCustomComm(QObject* AOwner) : TlxBaseIO(AOwner) {
 }
 
 TlxCustomComm::~TlxCustomComm() {
+    DestroyComm();
+    delete Stat;
+    Stat = nullptr;
+}
+
+void TlxCustomComm::DestroyComm() {
     EndEventProcessing();
     if (Terminal() != nullptr) {
         SetTerminal(nullptr);
@@ -83,8 +89,6 @@ TlxCustomComm::~TlxCustomComm() {
     DoClose();
     StopThreadIO();
     FreeReceiveBuffer();
-    delete Stat;
-    Stat = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -192,7 +192,8 @@ class TlxCustomComm : public TlxBaseIO {
 public:
     // Create: closed, UseMainThread true, no trace states, queue sizes 8192.
     explicit TlxCustomComm(QObject* AOwner = nullptr);
-    // Destroy: unbinds terminal and data processor, closes the port and stops the threads.
+    // Destroy: unbinds terminal and data processor, closes the port and stops the threads (see
+    // DestroyComm).
     ~TlxCustomComm() override;
 
     // --- Properties -------------------------------------------------------------------------
@@ -328,6 +329,13 @@ protected:
     // Reports a communication error: log line, OnCommError, and the purge it may ask for.
     virtual void DoCommError(quint32 CommCode, quint32 SysError, TComStateFlags State);
     void Notification(QObject* AComponent, TOperation Operation) override;
+
+    // The work of Destroy: unbinds the terminal and the data processor, clears OnTraceState,
+    // closes the port and stops both threads. The threads call the component's virtual
+    // operations, so a derived class that overrides any of them calls this first in its own
+    // destructor, while its part is still whole; the base's destructor then finds nothing left
+    // to do.
+    void DestroyComm();
 
     // --- Internal steps ---------------------------------------------------------------------
     // Builds the DCB's flag bits from StreamProtocol and RS485Mode and applies the DCB to an

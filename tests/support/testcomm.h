@@ -25,6 +25,9 @@ public:
         SetStreamProtocol(spHardware);
     }
 
+    // The threads reach GetComName: they are stopped while this part is whole.
+    ~TTestComm() override { DestroyComm(); }
+
     // The port CreateHandle opens; change it only while the port is closed.
     QString PortName;
 
