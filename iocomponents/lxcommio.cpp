@@ -203,9 +203,13 @@ void TlxCustomComm::RaiseRtsForSending() {
 
 void TlxCustomComm::Read(void* Buffer, quint32 Len) {
     const winapi::HANDLE Handle = fHandle;
-    if (Handle != winapi::INVALID_HANDLE_VALUE) {
-        lx::ReadFileWait(Handle, Buffer, Len, fOvlRead);
+    if (Handle == winapi::INVALID_HANDLE_VALUE) {
+        return;
     }
+    lx::ReadFileWait(Handle, Buffer, Len, fOvlRead);
+    // What the read took, also when a time-out or a close cut it short: the system keeps the
+    // count in the record.
+    CountTaken(DWORD(fOvlRead.InternalHigh));
 }
 
 void TlxCustomComm::ReadAll(void* Buffer) {

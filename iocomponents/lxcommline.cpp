@@ -229,6 +229,7 @@ void TlxCustomComm::ClearDeviceInput() {
     const winapi::HANDLE Handle = fHandle;
     if (Handle != winapi::INVALID_HANDLE_VALUE) {
         winapi::Api().PurgeComm(Handle, winapi::PURGE_RXABORT | winapi::PURGE_RXCLEAR);
+        ForgetWaiting();
     }
 }
 
@@ -250,6 +251,7 @@ void TlxCustomComm::ClearDeviceBuffers() {
     }
     winapi::Api().PurgeComm(Handle, winapi::PURGE_TXABORT | winapi::PURGE_RXABORT |
                                         winapi::PURGE_TXCLEAR | winapi::PURGE_RXCLEAR);
+    ForgetWaiting();
     lx::CancelIoDynamic(Handle);
     if (IsSoftwareRS485()) {
         SetStateRTS(false);
