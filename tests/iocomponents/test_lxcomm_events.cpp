@@ -326,6 +326,37 @@ TEST_F(CommEvents, TransmitEmptyLowersRtsInSoftwareRS485AndRaisesOnAfterSendOnly
     C.SetDataProcessor(nullptr);
 }
 
+// A pseudo-terminal hands every written byte to the other side at once, so only the fake can
+// hold bytes in an output queue.
+TEST_F(CommEvents, ClosingDiscardsTheUnsentBytesBeforeReleasingThePort) {
+    struct TCase {
+        DWORD OutQueue;
+        bool Purged;
+    };
+    for (const TCase Case : {TCase{0, false}, TCase{120, true}}) {
+        TTestComm& C = MakeComm();
+        Open();
+        Fake.ClearCalls();
+        // NotYetSend asks first.
+        Fake.ScriptNext("ClearCommError", lxtest::CommErrors(0, {0, 0, Case.OutQueue}));
+        C.SetActive(false);
+        std::vector<std::string> Order;
+        for (const lxtest::TFakeCall& Call : Fake.Calls()) {
+            if (Call.Operation == "PurgeComm") {
+                Order.push_back("PurgeComm " + std::to_string(Call.Args[1]));
+            } else if (Call.Operation == "CloseHandle") {
+                Order.push_back("CloseHandle");
+            }
+        }
+        // The port's handle is the first one closed; the event thread's wait event follows.
+        const std::vector<std::string> Expected =
+            Case.Purged ? std::vector<std::string>{"PurgeComm 15", "CloseHandle"}
+                        : std::vector<std::string>{"CloseHandle"};
+        Order.resize(std::min(Order.size(), Expected.size()));
+        EXPECT_EQ(Order, Expected) << "unsent bytes: " << Case.OutQueue;
+    }
+}
+
 TEST_F(CommEvents, ForeignMessagesAreDispatchedNotProcessed) {
     MakeComm();
     BindReceiver();
