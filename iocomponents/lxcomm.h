@@ -14,6 +14,24 @@
 // created before and stopped after the event thread, and every close path closes the port handle
 // before it stops the threads, so that a pending wait of the event thread has ended first. The
 // counters, the trace states and the flags that the threads read are atomics.
+//
+// Decisions a change must keep:
+// - Two closes at once (the owner's and the event thread's after a loss) are settled by fClosing:
+//   the second does nothing.
+// - The receive buffer stays until both threads are joined (StopThreadIO, the next open or
+//   destruction), never freed under a read that another thread is still doing.
+// - DoOpen stops the threads a lost port left behind before it replaces anything they use.
+// - A close from inside the message thread's own step (a handler running on the main thread, or
+//   on the message thread itself) cannot wait for that thread: it is told to end and frees itself.
+// - Destruction first ends the message thread's work (EndEventProcessing), then takes the
+//   bindings apart; a derived class calls DestroyComm in its own destructor (see there).
+// - The keep-connection timer is always started on the main thread: the event thread that finds
+//   a loss has no event loop.
+// - TotalReceived counts each byte once (see CountWaiting), not once per event that sees it.
+// - On Linux the driver of each port answers whether it switches RTS for RS-485 by itself:
+//   SetCommState refuses the RTS toggle with ERROR_NOT_SUPPORTED when it cannot, and the
+//   component then switches RTS itself (software RS-485) for that port.
+// - ProcessComEvent reports every std::exception (ElxError included) as a shown fatal error.
 #pragma once
 
 #include "lxclasses.h"
