@@ -200,12 +200,15 @@ std::shared_ptr<TSerialPort> TSerialPort::Open(const TPortLink& Link, bool Overl
         return nullptr;
     }
     Fds.ReadWake = MakeWakeFd();
+    Fds.ReadCallerWake = MakeWakeFd();
     Fds.WriteWake = MakeWakeFd();
+    Fds.WriteCallerWake = MakeWakeFd();
     Fds.EventWake = MakeWakeFd();
     if (Fds.EventWake.IsValid()) {
         Fds.Epoll = MakeEpoll(Fd, Fds.EventWake.Get());
     }
-    if (!Fds.ReadWake.IsValid() || !Fds.WriteWake.IsValid() || !Fds.Epoll.IsValid()) {
+    if (!Fds.ReadWake.IsValid() || !Fds.ReadCallerWake.IsValid() || !Fds.WriteWake.IsValid() ||
+        !Fds.WriteCallerWake.IsValid() || !Fds.Epoll.IsValid()) {
         SetLastErrorFromErrno(errno);
         ::ioctl(Fd, TIOCNXCL);
         return nullptr;
@@ -216,8 +219,10 @@ std::shared_ptr<TSerialPort> TSerialPort::Open(const TPortLink& Link, bool Overl
 TSerialPort::TSerialPort(TDescriptors Fds, bool Overlapped, const DCB& Dcb)
     : fFd(std::move(Fds.Device)), fEventWake(std::move(Fds.EventWake)),
       fEpoll(std::move(Fds.Epoll)), fOverlapped(Overlapped), fFramed(!IsPseudoTerminal(fFd.Get())),
-      fHasCounters(HasCounters(fFd.Get())), fReads(TDirection::Read, std::move(Fds.ReadWake)),
-      fWrites(TDirection::Write, std::move(Fds.WriteWake)), fDcb(Dcb) {
+      fHasCounters(HasCounters(fFd.Get())),
+      fReads(TDirection::Read, std::move(Fds.ReadWake), std::move(Fds.ReadCallerWake)),
+      fWrites(TDirection::Write, std::move(Fds.WriteWake), std::move(Fds.WriteCallerWake)),
+      fDcb(Dcb) {
     fErrors.Reset(ReadCounters());
 }
 
@@ -227,7 +232,7 @@ TSerialPort::~TSerialPort() {
 
 void TSerialPort::Close() {
     {
-        std::lock_guard Lock(fLock);
+        std::unique_lock Lock(fLock);
         if (fClosing) {
             return;
         }
@@ -240,6 +245,9 @@ void TSerialPort::Close() {
         }
         fWork.notify_all();
         fCompleted.notify_all();
+        // A caller serving its own request polls the device outside the lock; the completions
+        // above have woken it, and it lets go of the device before the descriptor is closed.
+        fCompleted.wait(Lock, [this] { return !fReads.CallerServing && !fWrites.CallerServing; });
     }
     for (TQueue* Queue : {&fReads, &fWrites}) {
         Wake(Queue->Wake);
@@ -402,6 +410,9 @@ void TSerialPort::Complete(TQueue& Queue, std::deque<TRequest>::iterator Request
     }
     Queue.Requests.erase(Request);
     fCompleted.notify_all();
+    if (Queue.CallerServing) {
+        Wake(Queue.CallerWake);
+    }
     if (Queue.Direction == TDirection::Write) {
         // The output may have drained: a pending wait looks for EV_TXEMPTY.
         WakeEvents();
@@ -453,9 +464,45 @@ BOOL TSerialPort::GetResult(OVERLAPPED* Overlapped, DWORD* Transferred, bool Wai
             SetLastErrorCode(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
-        fCompleted.wait(Lock, [&] { return !IsQueued(Overlapped); });
+        ServeUntilDone(Lock, Overlapped);
     }
     return Finish(*Overlapped, Transferred);
+}
+
+// A caller that waits for its transfer moves the bytes itself while its request heads its queue,
+// polling the device beside the worker: when they come it completes the request without waiting
+// to be woken by the worker, which saves a thread wake-up on every exchange. The port lock decides
+// which of the two moves them; a completion by anyone else (the worker, a cancel, a close) wakes
+// the caller through the queue's CallerWake.
+void TSerialPort::ServeUntilDone(std::unique_lock<std::mutex>& Lock, const OVERLAPPED* Overlapped) {
+    while (IsQueued(Overlapped)) {
+        TQueue* Queue = fClosing ? nullptr : QueueHeadedBy(Overlapped);
+        if (Queue == nullptr) {
+            fCompleted.wait(Lock);
+            continue;
+        }
+        const bool Reading = Queue->Direction == TDirection::Read;
+        const int Timeout = MillisecondsUntil(Queue->Requests.front().NextTimeout(Reading));
+        Queue->CallerServing = true;
+        Lock.unlock();
+        const bool HungUp = WaitReady(*Queue, Queue->CallerWake, Timeout);
+        Lock.lock();
+        Queue->CallerServing = false;
+        fCompleted.notify_all(); // Close() may wait for the device to be let go
+        if (QueueHeadedBy(Overlapped) == Queue && Transfer(*Queue, HungUp) &&
+            !Queue->Requests.empty()) {
+            Wake(Queue->Wake); // the next request's time-outs are the worker's to watch
+        }
+    }
+}
+
+TSerialPort::TQueue* TSerialPort::QueueHeadedBy(const OVERLAPPED* Overlapped) {
+    for (TQueue* Queue : {&fReads, &fWrites}) {
+        if (!Queue->Requests.empty() && Queue->Requests.front().Overlapped == Overlapped) {
+            return Queue;
+        }
+    }
+    return nullptr;
 }
 
 void TSerialPort::CancelCallerRequests() {
@@ -488,18 +535,18 @@ void TSerialPort::Serve(TQueue& Queue) {
         const bool Reading = Queue.Direction == TDirection::Read;
         const int Timeout = MillisecondsUntil(Queue.Requests.front().NextTimeout(Reading));
         Lock.unlock();
-        HungUp = WaitReady(Queue, Timeout);
+        HungUp = WaitReady(Queue, Queue.Wake, Timeout);
         Lock.lock();
     }
 }
 
-bool TSerialPort::WaitReady(const TQueue& Queue, int TimeoutMs) const {
+bool TSerialPort::WaitReady(const TQueue& Queue, const TUniqueFd& Wake, int TimeoutMs) const {
     const short Ready = Queue.Direction == TDirection::Read ? POLLIN : POLLOUT;
-    pollfd Fds[2] = {{fFd.Get(), Ready, 0}, {Queue.Wake.Get(), POLLIN, 0}};
+    pollfd Fds[2] = {{fFd.Get(), Ready, 0}, {Wake.Get(), POLLIN, 0}};
     while (::poll(Fds, 2, TimeoutMs) < 0 && errno == EINTR) {
     }
     if ((Fds[1].revents & POLLIN) != 0) {
-        Drain(Queue.Wake.Get());
+        Drain(Wake.Get());
     }
     return (Fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }

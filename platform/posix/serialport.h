@@ -115,10 +115,12 @@ private:
     };
 
     struct TQueue {
-        TQueue(TDirection ADirection, TUniqueFd AWake)
-            : Direction(ADirection), Wake(std::move(AWake)) {}
+        TQueue(TDirection ADirection, TUniqueFd AWake, TUniqueFd ACallerWake)
+            : Direction(ADirection), Wake(std::move(AWake)), CallerWake(std::move(ACallerWake)) {}
         const TDirection Direction;
-        const TUniqueFd Wake;
+        const TUniqueFd Wake;       // wakes the worker
+        const TUniqueFd CallerWake; // wakes a caller serving its own request (ServeUntilDone)
+        bool CallerServing = false;
         std::deque<TRequest> Requests;
         std::thread Worker;
     };
@@ -133,7 +135,9 @@ private:
     struct TDescriptors {
         TUniqueFd Device;
         TUniqueFd ReadWake;
+        TUniqueFd ReadCallerWake;
         TUniqueFd WriteWake;
+        TUniqueFd WriteCallerWake;
         TUniqueFd EventWake;
         TUniqueFd Epoll;
     };
@@ -154,9 +158,14 @@ private:
     static BOOL Finish(const OVERLAPPED& Overlapped, DWORD* Transferred);
 
     void Serve(TQueue& Queue);
-    // Waits until the device is ready for the queue's direction, the worker is woken or
-    // TimeoutMs (-1: no limit) have passed; true when the device reports a hang-up or an error.
-    bool WaitReady(const TQueue& Queue, int TimeoutMs) const;
+    // GetOverlappedResult's wait: see serialport.cpp.
+    void ServeUntilDone(std::unique_lock<std::mutex>& Lock, const OVERLAPPED* Overlapped);
+    TQueue* QueueHeadedBy(const OVERLAPPED* Overlapped);
+
+    // Waits until the device is ready for the queue's direction, Wake is written (the wake-up is
+    // taken) or TimeoutMs (-1: no limit) have passed; true when the device reports a hang-up or
+    // an error.
+    bool WaitReady(const TQueue& Queue, const TUniqueFd& Wake, int TimeoutMs) const;
     static void Wake(const TUniqueFd& Wake);
 
     BOOL StartWait(DWORD* Mask, OVERLAPPED* Overlapped, std::shared_ptr<TWaitEvent> Event);
