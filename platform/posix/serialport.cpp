@@ -476,8 +476,9 @@ BOOL TSerialPort::GetResult(OVERLAPPED* Overlapped, DWORD* Transferred, bool Wai
 // the caller through the queue's CallerWake.
 void TSerialPort::ServeUntilDone(std::unique_lock<std::mutex>& Lock, const OVERLAPPED* Overlapped) {
     while (IsQueued(Overlapped)) {
+        // One caller at a time polls for a queue (two may wait for the same record).
         TQueue* Queue = fClosing ? nullptr : QueueHeadedBy(Overlapped);
-        if (Queue == nullptr) {
+        if (Queue == nullptr || Queue->CallerServing) {
             fCompleted.wait(Lock);
             continue;
         }

@@ -120,7 +120,7 @@ private:
         const TDirection Direction;
         const TUniqueFd Wake;       // wakes the worker
         const TUniqueFd CallerWake; // wakes a caller serving its own request (ServeUntilDone)
-        bool CallerServing = false;
+        bool CallerServing = false; // a caller polls the device for its own request
         std::deque<TRequest> Requests;
         std::thread Worker;
     };
