@@ -1,7 +1,7 @@
 # Installs what the build and the suite need, quietly and only what is missing. Sourced by the
 # project's scripts; needs root (or sudo) only when something is missing.
 px_packages=(cmake ninja-build g++ pkg-config qt6-base-dev fonts-wqy-microhei libgtest-dev
-  libgmock-dev libbenchmark-dev libmodbus-dev)
+  libgmock-dev libbenchmark-dev libmodbus-dev libserialport-dev)
 
 px_install_deps() {
     local extra=("$@") missing=() pkg
