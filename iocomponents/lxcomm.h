@@ -397,6 +397,8 @@ private:
     void ForgetWaiting();
     // Shows the modem lines in the monitor controls; runs on the component's own thread.
     void ShowModemSignals(TModemSignals Signals, bool Ring);
+    // fMonitored follows the four monitor references.
+    void UpdateMonitored();
     void SetMonitor(QObject*& Monitor, QObject* Value);
     // In software RS-485 RTS goes high before every send.
     void RaiseRtsForSending();
@@ -433,6 +435,9 @@ private:
     // a read may update it from two threads at once; the lock keeps it and the total in step.
     winapi::DWORD fCountedWaiting = 0;
     std::mutex fCountLock;
+    // Whether any monitor control is bound: read by the thread that processes events, which must
+    // not look at the references themselves while the GUI thread may clear them.
+    std::atomic<bool> fMonitored = false;
 
 protected:
     TOnTraceEvent fOnTraceState;

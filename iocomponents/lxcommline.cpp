@@ -1,15 +1,16 @@
 // TlxCustomComm: line control, line events, communication errors and the purges.
 //
-// Why the monitor controls are set on the component's own thread. DoTraceState runs wherever the
+// Why the monitor controls are set on the GUI thread. DoTraceState runs wherever the
 // port's events are processed, which is the message thread when UseMainThread is false, while
 // the controls are widgets of the GUI thread and may be destroyed there at any moment (the
 // removal notice clears the reference on that thread). So the modem lines are read where the
-// event arrives, and the controls are looked up and set on the component's thread: at once when
-// the event arrives there, otherwise by a queued call that Qt drops if the component is gone.
+// event arrives, and the controls are looked up and set on the GUI thread: at once when the event
+// arrives there, otherwise as a step the event's thread waits for, as the terminal's output does.
+// Without monitors nothing is handed over, so a component such as the panel's, which binds none,
+// never makes its message thread wait for the GUI thread.
 #include "lxcomm.h"
 #include "lxwin32.h"
 
-#include <QMetaObject>
 #include <QMetaProperty>
 #include <QThread>
 
@@ -99,9 +100,8 @@ void TlxCustomComm::DoTraceState(QObject* Sender, TTraceStates Event) {
     const bool Ring = Event.Contains(tsRing);
     if (QThread::currentThread() == thread()) {
         ShowModemSignals(Signals, Ring);
-    } else {
-        QMetaObject::invokeMethod(
-            this, [this, Signals, Ring] { ShowModemSignals(Signals, Ring); }, Qt::QueuedConnection);
+    } else if (fMonitored) {
+        TThread::Synchronize([&] { ShowModemSignals(Signals, Ring); });
     }
     if (fOnTraceState) {
         fOnTraceState(Sender, Event);
@@ -157,6 +157,12 @@ void TlxCustomComm::SetMonitor(QObject*& Monitor, QObject* Value) {
     if (Value != nullptr) {
         FreeNotification(Value);
     }
+    UpdateMonitored();
+}
+
+void TlxCustomComm::UpdateMonitored() {
+    fMonitored = fMonitorCTS != nullptr || fMonitorDSR != nullptr || fMonitorRLSD != nullptr ||
+                 fMonitorRing != nullptr;
 }
 
 void TlxCustomComm::Notification(QObject* AComponent, TOperation Operation) {
@@ -171,6 +177,7 @@ void TlxCustomComm::Notification(QObject* AComponent, TOperation Operation) {
             *Monitor = nullptr;
         }
     }
+    UpdateMonitored();
 }
 
 // ---------------------------------------------------------------------------------------------

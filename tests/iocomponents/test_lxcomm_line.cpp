@@ -12,6 +12,8 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QThread>
+#include <atomic>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
@@ -334,15 +336,29 @@ TEST_F(CommMonitors, FollowTheModemLinesAndTheRingMonitorOnlyGoesOn) {
     EXPECT_TRUE(Ring.isChecked());
 }
 
-TEST_F(CommMonitors, AreSetOnTheirOwnThreadWhenTheEventComesFromAnother) {
+TEST_F(CommMonitors, AreSetOnTheGuiThreadWhenTheEventComesFromAnother) {
     Open();
     Fake.SetModemStatus(LinePort, winapi::MS_CTS_ON);
-    std::thread Events([&] { Comm->DoTraceState(Comm.get(), {tsRing}); });
+    std::atomic<bool> Done = false;
+    std::thread Events([&] {
+        Comm->DoTraceState(Comm.get(), {tsRing});
+        Done = true;
+    });
+    // The event's thread waits until the GUI thread has set the controls.
+    EXPECT_TRUE(RunUntil([&] { return Done.load(); }, WaitMs));
     Events.join();
-    // The handler ran on the calling thread; the controls wait for their own thread's loop.
+    EXPECT_TRUE(Cts.isChecked());
+    EXPECT_TRUE(Ring.isChecked());
     EXPECT_FALSE(Watcher.OnMainThread());
-    EXPECT_FALSE(Cts.isChecked());
-    EXPECT_TRUE(RunUntil([&] { return Cts.isChecked() && Ring.isChecked(); }, WaitMs));
+}
+
+TEST_F(CommLine, WithoutMonitorsAnEventFromAnotherThreadNeverWaitsForTheGuiThread) {
+    Make();
+    Open();
+    // The GUI thread runs no loop meanwhile.
+    auto Events = std::async(std::launch::async, [&] { Comm->DoTraceState(Comm.get(), {tsCTS}); });
+    EXPECT_EQ(Events.wait_for(std::chrono::milliseconds(WaitMs)), std::future_status::ready);
+    EXPECT_EQ(Watcher.Traces().back(), TTraceStates{tsCTS}.Bits());
 }
 
 TEST_F(CommMonitors, AControlWithoutCheckedIsLeftAlone) {
