@@ -465,6 +465,8 @@ public:
     // The system's default configuration of COM1 (where there is one) under 19200 baud, 8 data
     // bits, no parity, one stop bit and hardware flow control, port COM1, epQuickAll.
     explicit TlxCustomSerialComm(QObject* AOwner = nullptr);
+    // Closes the port and stops the threads while this part, whose overrides they call, is whole.
+    ~TlxCustomSerialComm() override;
 
     // Writing closes an open port, stores the number, reopens on the new port and announces the
     // change (notify code 3), also when the number is the same.

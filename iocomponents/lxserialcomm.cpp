@@ -250,6 +250,10 @@ TlxCustomSerialComm::TlxCustomSerialComm(QObject* AOwner) : TlxCustomComm(AOwner
     SetEventChar(0);
 }
 
+TlxCustomSerialComm::~TlxCustomSerialComm() {
+    DestroyComm();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Port selection
 
