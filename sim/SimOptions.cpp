@@ -47,7 +47,7 @@ std::uint8_t PhaseBitsOf(const std::string& Option, std::string_view Phases) {
 
 using THandler = std::function<void(TSimOptions&, const std::string& Option, std::string_view)>;
 
-struct TOptionSpec {
+struct TOptionRule {
     bool TakesValue;
     THandler Apply;
 };
@@ -56,8 +56,8 @@ TSourceSettings& Source(TSimOptions& Options, std::uint8_t Slave) {
     return Options.Bench.Sources[Slave - 1];
 }
 
-const std::map<std::string, TOptionSpec, std::less<>>& Specs() {
-    static const std::map<std::string, TOptionSpec, std::less<>> specs{
+const std::map<std::string, TOptionRule, std::less<>>& Rules() {
+    static const std::map<std::string, TOptionRule, std::less<>> rules{
         {"--help", {false, [](TSimOptions& o, auto&, auto) { o.Help = true; }}},
         {"--device", {true, [](TSimOptions& o, auto&, auto v) { o.Line.Device = v; }}},
         {"--com",
@@ -127,7 +127,7 @@ const std::map<std::string, TOptionSpec, std::less<>>& Specs() {
         {"--fault",
          {true, [](TSimOptions& o, auto&, auto v) { o.Faults.push_back(ParseFault(v)); }}},
     };
-    return specs;
+    return rules;
 }
 
 } // namespace
@@ -138,19 +138,19 @@ TSimOptions ParseOptions(std::span<const std::string> Arguments) {
         const std::string& argument = Arguments[i];
         const auto equals = argument.find('=');
         const std::string name = argument == "-h" ? "--help" : argument.substr(0, equals);
-        const auto spec = Specs().find(name);
-        if (spec == Specs().end())
+        const auto rule = Rules().find(name);
+        if (rule == Rules().end())
             throw TSimError("unknown option '" + argument + "'");
         std::string_view value;
-        if (!spec->second.TakesValue && equals != std::string::npos)
+        if (!rule->second.TakesValue && equals != std::string::npos)
             throw TSimError(name + " takes no value");
-        if (spec->second.TakesValue && equals != std::string::npos)
+        if (rule->second.TakesValue && equals != std::string::npos)
             value = std::string_view(argument).substr(equals + 1);
-        else if (spec->second.TakesValue && i + 1 < Arguments.size())
+        else if (rule->second.TakesValue && i + 1 < Arguments.size())
             value = Arguments[++i];
-        else if (spec->second.TakesValue)
+        else if (rule->second.TakesValue)
             throw TSimError(name + " needs a value");
-        spec->second.Apply(options, name, value);
+        rule->second.Apply(options, name, value);
     }
     return options;
 }
