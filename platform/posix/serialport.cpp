@@ -207,8 +207,12 @@ std::shared_ptr<TSerialPort> TSerialPort::Open(const TPortLink& Link, bool Overl
     if (Fds.EventWake.IsValid()) {
         Fds.Epoll = MakeEpoll(Fd, Fds.EventWake.Get());
     }
+    Fds.WaiterWake = MakeWakeFd();
+    if (Fds.WaiterWake.IsValid()) {
+        Fds.WaiterEpoll = MakeEpoll(Fd, Fds.WaiterWake.Get());
+    }
     if (!Fds.ReadWake.IsValid() || !Fds.ReadCallerWake.IsValid() || !Fds.WriteWake.IsValid() ||
-        !Fds.WriteCallerWake.IsValid() || !Fds.Epoll.IsValid()) {
+        !Fds.WriteCallerWake.IsValid() || !Fds.Epoll.IsValid() || !Fds.WaiterEpoll.IsValid()) {
         SetLastErrorFromErrno(errno);
         ::ioctl(Fd, TIOCNXCL);
         return nullptr;
@@ -218,8 +222,9 @@ std::shared_ptr<TSerialPort> TSerialPort::Open(const TPortLink& Link, bool Overl
 
 TSerialPort::TSerialPort(TDescriptors Fds, bool Overlapped, const DCB& Dcb)
     : fFd(std::move(Fds.Device)), fEventWake(std::move(Fds.EventWake)),
-      fEpoll(std::move(Fds.Epoll)), fOverlapped(Overlapped), fFramed(!IsPseudoTerminal(fFd.Get())),
-      fHasCounters(HasCounters(fFd.Get())),
+      fEpoll(std::move(Fds.Epoll)), fWaiterWake(std::move(Fds.WaiterWake)),
+      fWaiterEpoll(std::move(Fds.WaiterEpoll)), fOverlapped(Overlapped),
+      fFramed(!IsPseudoTerminal(fFd.Get())), fHasCounters(HasCounters(fFd.Get())),
       fReads(TDirection::Read, std::move(Fds.ReadWake), std::move(Fds.ReadCallerWake)),
       fWrites(TDirection::Write, std::move(Fds.WriteWake), std::move(Fds.WriteCallerWake)),
       fDcb(Dcb) {
@@ -243,11 +248,15 @@ void TSerialPort::Close() {
         if (fEventWait) {
             EndWait(STATUS_CANCELLED);
         }
-        fWork.notify_all();
+        fReads.Work.notify_all();
+        fWrites.Work.notify_all();
+        fEventWork.notify_all();
         fCompleted.notify_all();
         // A caller serving its own request polls the device outside the lock; the completions
         // above have woken it, and it lets go of the device before the descriptor is closed.
-        fCompleted.wait(Lock, [this] { return !fReads.CallerServing && !fWrites.CallerServing; });
+        fCompleted.wait(Lock, [this] {
+            return !fReads.CallerServing && !fWrites.CallerServing && !fWaiterServing;
+        });
     }
     for (TQueue* Queue : {&fReads, &fWrites}) {
         Wake(Queue->Wake);
@@ -338,7 +347,7 @@ void TSerialPort::RunWorker(TQueue& Queue) {
     if (!Queue.Worker.joinable()) {
         Queue.Worker = std::thread(&TSerialPort::Serve, this, std::ref(Queue));
     }
-    fWork.notify_all();
+    Queue.Work.notify_one();
 }
 
 bool TSerialPort::Transfer(TQueue& Queue, bool HungUp) {
@@ -413,8 +422,10 @@ void TSerialPort::Complete(TQueue& Queue, std::deque<TRequest>::iterator Request
     if (Queue.CallerServing) {
         Wake(Queue.CallerWake);
     }
-    if (Queue.Direction == TDirection::Write) {
-        // The output may have drained: a pending wait looks for EV_TXEMPTY.
+    // The output may have drained: a pending wait looks for EV_TXEMPTY. A finished write changes
+    // nothing else a wait looks at, so without EV_TXEMPTY in the mask the wait sleeps on (one
+    // thread wake-up less per exchange).
+    if (Queue.Direction == TDirection::Write && (fEvents.Mask() & EV_TXEMPTY) != 0) {
         WakeEvents();
     }
 }
@@ -521,7 +532,7 @@ void TSerialPort::Serve(TQueue& Queue) {
     std::unique_lock Lock(fLock);
     bool HungUp = false;
     for (;;) {
-        fWork.wait(Lock, [&] { return fClosing || !Queue.Requests.empty(); });
+        Queue.Work.wait(Lock, [&] { return fClosing || !Queue.Requests.empty(); });
         if (fClosing) {
             return;
         }
@@ -901,10 +912,13 @@ BOOL TSerialPort::StartWait(DWORD* Mask, OVERLAPPED* Overlapped,
     if (TryEndWait(Snapshot())) {
         return Finish(*Overlapped, nullptr);
     }
+    if (fEventWait->Event) {
+        fEventWait->Event->Serve(weak_from_this());
+    }
     if (!fEventWorker.joinable()) {
         fEventWorker = std::thread(&TSerialPort::ServeEvents, this);
     }
-    fWork.notify_all();
+    fEventWork.notify_one();
     SetLastErrorCode(ERROR_IO_PENDING);
     return FALSE;
 }
@@ -929,6 +943,7 @@ void TSerialPort::EndWait(NTSTATUS Status) {
     fEventWait->Overlapped->InternalHigh = 0;
     if (fEventWait->Event) {
         fEventWait->Event->Set();
+        fEventWait->Event->EndServe();
     }
     fEventWait.reset();
     fCompleted.notify_all();
@@ -937,7 +952,7 @@ void TSerialPort::EndWait(NTSTATUS Status) {
 void TSerialPort::ServeEvents() {
     std::unique_lock Lock(fLock);
     for (;;) {
-        fWork.wait(Lock, [this] { return fClosing || fEventWait.has_value(); });
+        fEventWork.wait(Lock, [this] { return fClosing || fEventWait.has_value(); });
         if (fClosing) {
             return;
         }
@@ -947,26 +962,76 @@ void TSerialPort::ServeEvents() {
         }
         const int Timeout = fEvents.PollInterval(Now);
         Lock.unlock();
-        WaitForLine(Timeout);
+        WaitForLine(fEpoll, fEventWake, Timeout);
         Lock.lock();
     }
 }
 
-void TSerialPort::WaitForLine(int TimeoutMs) const {
-    epoll_event Ready[2];
-    int Count = 0;
-    while ((Count = ::epoll_wait(fEpoll.Get(), Ready, 2, TimeoutMs)) < 0 && errno == EINTR) {
+void TSerialPort::ServeWaiter(const TWaitEvent& Event, TClock::time_point Deadline) {
+    std::unique_lock Lock(fLock);
+    const auto Pending = [&] {
+        return !fClosing && fEventWait && fEventWait->Event.get() == &Event;
+    };
+    if (!Pending()) {
+        return;
     }
-    for (int Index = 0; Index < Count; ++Index) {
-        if (Ready[Index].data.fd == fEventWake.Get()) {
-            Drain(fEventWake.Get());
+    // Two threads wait for the same event: one polls, the other hears of the end.
+    if (fWaiterServing) {
+        if (Deadline == TClock::time_point::max()) {
+            fCompleted.wait(Lock);
+        } else {
+            fCompleted.wait_until(Lock, Deadline);
+        }
+        return;
+    }
+    while (Pending()) {
+        const TLineSnapshot Now = Snapshot();
+        if (TryEndWait(Now)) {
+            return;
+        }
+        const int Left = MillisecondsUntil(Deadline);
+        if (Left == 0) {
+            return;
+        }
+        const int Poll = fEvents.PollInterval(Now);
+        const int Timeout = Poll < 0 ? Left : Left < 0 ? Poll : std::min(Poll, Left);
+        fWaiterServing = true;
+        Lock.unlock();
+        const bool Woken = WaitForLine(fWaiterEpoll, fWaiterWake, Timeout);
+        Lock.lock();
+        fWaiterServing = false;
+        fCompleted.notify_all(); // Close() may wait for the device to be let go
+        if (Woken) {
+            return;
         }
     }
+}
+
+void TSerialPort::WakeWaiter() {
+    Wake(fWaiterWake);
+}
+
+bool TSerialPort::WaitForLine(const TUniqueFd& Epoll, const TUniqueFd& Wake, int TimeoutMs) const {
+    epoll_event Ready[2];
+    int Count = 0;
+    while ((Count = ::epoll_wait(Epoll.Get(), Ready, 2, TimeoutMs)) < 0 && errno == EINTR) {
+    }
+    bool Woken = false;
+    for (int Index = 0; Index < Count; ++Index) {
+        if (Ready[Index].data.fd == Wake.Get()) {
+            Drain(Wake.Get());
+            Woken = true;
+        }
+    }
+    return Woken;
 }
 
 void TSerialPort::WakeEvents() const {
     if (fEventWait) {
         Wake(fEventWake);
+    }
+    if (fWaiterServing) {
+        Wake(fWaiterWake);
     }
 }
 

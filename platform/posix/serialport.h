@@ -11,7 +11,10 @@
 //
 // A pending WaitCommEvent is served the same way by a third worker, which sleeps in epoll on the
 // device (edge-triggered, so that bytes left waiting in the input queue do not wake it again and
-// again) and on its own eventfd, and looks at the line (commevents.h) whenever it wakes.
+// again) and on its own eventfd, and looks at the line (commevents.h) whenever it wakes. A thread
+// that waits for the wait's event does the same beside it on an epoll of its own (TEventServer),
+// so that arriving bytes wake the waiting thread itself rather than the worker, which would then
+// have to wake it; the port lock decides which of the two ends the wait.
 //
 // Every access to the device descriptor happens under the port lock after a test of fClosing, or
 // in a worker before it is joined: Close() therefore closes the descriptor only after the workers
@@ -36,7 +39,9 @@
 
 namespace winapi::posix {
 
-class TSerialPort : public THandleObject {
+class TSerialPort : public THandleObject,
+                    public TEventServer,
+                    public std::enable_shared_from_this<TSerialPort> {
 public:
     // Opens the device behind Link; null with the calling thread's last error set.
     static std::shared_ptr<TSerialPort> Open(const TPortLink& Link, bool Overlapped);
@@ -89,6 +94,11 @@ public:
     // releases the device and its lock.
     void Close() override;
 
+    // TEventServer, for the event of a pending WaitCommEvent.
+    void ServeWaiter(const TWaitEvent& Event,
+                     std::chrono::steady_clock::time_point Deadline) override;
+    void WakeWaiter() override;
+
 private:
     using TClock = std::chrono::steady_clock;
 
@@ -122,6 +132,9 @@ private:
         const TUniqueFd CallerWake; // wakes a caller serving its own request (ServeUntilDone)
         bool CallerServing = false; // a caller polls the device for its own request
         std::deque<TRequest> Requests;
+        // A request was queued or the port is closing. Each worker has its own, so that queueing
+        // a request wakes only the thread that serves it.
+        std::condition_variable Work;
         std::thread Worker;
     };
 
@@ -140,6 +153,8 @@ private:
         TUniqueFd WriteCallerWake;
         TUniqueFd EventWake;
         TUniqueFd Epoll;
+        TUniqueFd WaiterWake;
+        TUniqueFd WaiterEpoll;
     };
 
     TSerialPort(TDescriptors Fds, bool Overlapped, const DCB& Dcb);
@@ -173,7 +188,9 @@ private:
     bool TryEndWait(const TLineSnapshot& Now);
     void EndWait(NTSTATUS Status);
     void ServeEvents();
-    void WaitForLine(int TimeoutMs) const;
+    // Sleeps in Epoll until the line may have changed or TimeoutMs (-1: no limit) have passed;
+    // true when Wake was written (the wake-up is taken).
+    bool WaitForLine(const TUniqueFd& Epoll, const TUniqueFd& Wake, int TimeoutMs) const;
     void WakeEvents() const;
 
     // The line as events and errors see it; with the lock held.
@@ -190,12 +207,14 @@ private:
     TUniqueFd fFd;
     const TUniqueFd fEventWake;
     const TUniqueFd fEpoll;
+    const TUniqueFd fWaiterWake;  // wakes a thread in ServeWaiter
+    const TUniqueFd fWaiterEpoll; // the device and fWaiterWake, for ServeWaiter
     const bool fOverlapped;
     // A pseudo-terminal: no framing, so byte size and parity are only kept in the DCB.
     const bool fFramed;
     const bool fHasCounters;
     std::mutex fLock;
-    std::condition_variable fWork;      // a request or a wait was queued, or the port is closing
+    std::condition_variable fEventWork; // a wait was started, or the port is closing
     std::condition_variable fCompleted; // a request or a wait ended
     bool fClosing = false;
     TQueue fReads;
@@ -212,6 +231,7 @@ private:
     TCommEvents fEvents;
     TLineErrors fErrors;
     std::optional<TEventWait> fEventWait;
+    bool fWaiterServing = false; // a thread in ServeWaiter polls the device
     std::thread fEventWorker;
 };
 

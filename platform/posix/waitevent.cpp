@@ -8,12 +8,19 @@ TWaitEvent::TWaitEvent(bool ManualReset, bool Signalled)
     : fManualReset(ManualReset), fSignalled(Signalled) {}
 
 void TWaitEvent::Set() {
-    std::lock_guard Lock(fLock);
-    fSignalled = true;
-    if (fManualReset) {
-        fChanged.notify_all();
-    } else {
-        fChanged.notify_one();
+    std::shared_ptr<TEventServer> Server;
+    {
+        std::lock_guard Lock(fLock);
+        fSignalled = true;
+        if (fManualReset) {
+            fChanged.notify_all();
+        } else {
+            fChanged.notify_one();
+        }
+        Server = fServer.lock();
+    }
+    if (Server) {
+        Server->WakeWaiter();
     }
 }
 
@@ -23,17 +30,45 @@ void TWaitEvent::Reset() {
 }
 
 bool TWaitEvent::Wait(DWORD Milliseconds) {
+    using TClock = std::chrono::steady_clock;
+    const TClock::time_point Deadline =
+        Milliseconds == INFINITE ? TClock::time_point::max()
+                                 : TClock::now() + std::chrono::milliseconds(Milliseconds);
     std::unique_lock Lock(fLock);
-    const auto IsSignalled = [this] { return fSignalled; };
-    if (Milliseconds == INFINITE) {
-        fChanged.wait(Lock, IsSignalled);
-    } else if (!fChanged.wait_for(Lock, std::chrono::milliseconds(Milliseconds), IsSignalled)) {
-        return false;
+    for (;;) {
+        if (!fSignalled) {
+            std::shared_ptr<TEventServer> Server = fServer.lock();
+            if (Server) {
+                Lock.unlock();
+                Server->ServeWaiter(*this, Deadline);
+                Server.reset(); // never the port's last owner while our lock is held
+                Lock.lock();
+            } else if (Deadline == TClock::time_point::max()) {
+                fChanged.wait(Lock);
+            } else {
+                fChanged.wait_until(Lock, Deadline);
+            }
+        }
+        if (fSignalled) {
+            if (!fManualReset) {
+                fSignalled = false;
+            }
+            return true;
+        }
+        if (TClock::now() >= Deadline) {
+            return false;
+        }
     }
-    if (!fManualReset) {
-        fSignalled = false;
-    }
-    return true;
+}
+
+void TWaitEvent::Serve(std::weak_ptr<TEventServer> Server) {
+    std::lock_guard Lock(fLock);
+    fServer = std::move(Server);
+}
+
+void TWaitEvent::EndServe() {
+    std::lock_guard Lock(fLock);
+    fServer.reset();
 }
 
 } // namespace winapi::posix
