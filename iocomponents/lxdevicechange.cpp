@@ -28,10 +28,7 @@ std::vector<std::uint32_t> CopyRecord(const winapi::DEV_BROADCAST_HDR* Header) {
 TlxDeviceChangeNotifier::TlxDeviceChangeNotifier(QObject* AOwner)
     : QObject(AOwner),
       fMonitor([this](winapi::WPARAM Event, const winapi::DEV_BROADCAST_HDR* Header) {
-          // Queued to this object: dropped by Qt if the notifier is gone before it runs.
-          QMetaObject::invokeMethod(
-              this, [this, Event, Record = CopyRecord(Header)] { Deliver(Event, Record); },
-              Qt::QueuedConnection);
+          Post(Event, Header);
       }) {}
 
 TlxDeviceChangeNotifier::~TlxDeviceChangeNotifier() {
@@ -44,6 +41,28 @@ bool TlxDeviceChangeNotifier::Start() {
 
 void TlxDeviceChangeNotifier::Stop() {
     fMonitor.Stop();
+    const std::lock_guard Lock(fPendingLock);
+    fPending.clear();
+}
+
+void TlxDeviceChangeNotifier::Post(winapi::WPARAM Event, const winapi::DEV_BROADCAST_HDR* Header) {
+    const std::lock_guard Lock(fPendingLock);
+    fPending.push_back({Event, CopyRecord(Header)});
+    // Posted under the lock, which the call takes first when it runs: everything made here,
+    // the call's own storage included, is ordered before its use on the other thread. Queued to
+    // this object, the call is dropped by Qt if the notifier is gone before it runs.
+    QMetaObject::invokeMethod(this, [this] { DeliverPending(); }, Qt::QueuedConnection);
+}
+
+void TlxDeviceChangeNotifier::DeliverPending() {
+    std::vector<TPending> Messages;
+    {
+        const std::lock_guard Lock(fPendingLock);
+        Messages.swap(fPending);
+    }
+    for (const TPending& Message : Messages) {
+        Deliver(Message.Event, Message.Record);
+    }
 }
 
 void TlxDeviceChangeNotifier::AddReceiver(QObject* Context, TlxDeviceChangeReceiver Receiver) {

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QPointer>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 // Receives one message. Msg.lParam points to the broadcast record (a DEV_BROADCAST_PORT_W for a
@@ -46,9 +47,23 @@ private:
         TlxDeviceChangeReceiver Receiver;
     };
 
-    // On the notifier's thread: the message with Record (empty: none) to each live receiver.
+    // A message as the monitor reported it, with a copy of its record (empty: none).
+    struct TPending {
+        winapi::WPARAM Event;
+        std::vector<std::uint32_t> Record;
+    };
+
+    // On the monitor's thread: queues the message and wakes the notifier's thread.
+    void Post(winapi::WPARAM Event, const winapi::DEV_BROADCAST_HDR* Header);
+    // On the notifier's thread: every queued message, in order.
+    void DeliverPending();
+    // The message with Record (empty: none) to each live receiver.
     void Deliver(winapi::WPARAM Event, const std::vector<std::uint32_t>& Record);
 
     std::vector<TReceiver> fReceivers;
+    // The hand-over from the monitor's thread. Our own lock rather than data carried in Qt's
+    // queued call: the order it gives is one the thread checkers can see.
+    std::mutex fPendingLock;
+    std::vector<TPending> fPending;
     lx::TDeviceChangeMonitor fMonitor;
 };
