@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <string>
@@ -16,22 +15,12 @@
 
 namespace {
 
+using lxtest::ThreadCount;
 using lxtest::TPortFolder;
 using lxtest::TPtyPair;
 using lxtest::TTestComm;
 
 constexpr int Cycles = 500;
-
-int ThreadCount() {
-    int Count = 0;
-    if (DIR* Tasks = ::opendir("/proc/self/task")) {
-        while (const dirent* Entry = ::readdir(Tasks)) {
-            Count += Entry->d_name[0] != '.';
-        }
-        ::closedir(Tasks);
-    }
-    return Count;
-}
 
 // The other end of the line: answers every request it reads with a 59-byte reply, as the bench
 // does. (Bytes already waiting when a port opens raise no event, so the talk has to go on while

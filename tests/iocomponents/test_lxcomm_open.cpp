@@ -11,7 +11,6 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <atomic>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
@@ -26,24 +25,13 @@ namespace {
 
 using lxtest::RunFor;
 using lxtest::RunUntil;
+using lxtest::ThreadCount;
 using lxtest::TPortFolder;
 using lxtest::TPtyPair;
 using lxtest::TRecordingLog;
 using lxtest::TTestComm;
 
 constexpr int WaitMs = 5000;
-
-// The threads of this process.
-int ThreadCount() {
-    int Count = 0;
-    if (DIR* Tasks = ::opendir("/proc/self/task")) {
-        while (const dirent* Entry = ::readdir(Tasks)) {
-            Count += Entry->d_name[0] != '.';
-        }
-        ::closedir(Tasks);
-    }
-    return Count;
-}
 
 // A byte pattern that shows any byte lost, doubled or out of order.
 std::string Pattern(std::size_t Size) {

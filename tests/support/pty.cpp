@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <dirent.h>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -157,6 +158,17 @@ void TPortFolder::Link(std::string_view Port, const std::string& Device) const {
 
 void TPortFolder::Unlink(std::string_view Port) const {
     ::unlink((PortDir() + "/" + LinkName(Port)).c_str());
+}
+
+int ThreadCount() {
+    int Count = 0;
+    if (DIR* Tasks = ::opendir("/proc/self/task")) {
+        while (const dirent* Entry = ::readdir(Tasks)) {
+            Count += Entry->d_name[0] != '.';
+        }
+        ::closedir(Tasks);
+    }
+    return Count;
 }
 
 } // namespace lxtest

@@ -67,4 +67,7 @@ private:
     TSaved fSaved[3];
 };
 
+// The threads of this process, to show that a component leaves none behind.
+int ThreadCount();
+
 } // namespace lxtest
