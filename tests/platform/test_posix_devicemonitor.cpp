@@ -118,7 +118,9 @@ TEST_F(DeviceMonitor, ATerminalThatClosesRemovesItsPort) {
     Folder.Link("COM9", Pty->SlavePath());
     ASSERT_TRUE(Monitor.Start());
     Pty.reset();
-    EXPECT_EQ(Recorder.WaitFor(1), std::vector<TMessage>{Removal9});
+    // The kernel takes a closed terminal's node away in deferred work, which a loaded machine
+    // can hold back for a while; the 500 ms promise is shown on links above, so this waits longer.
+    EXPECT_EQ(Recorder.WaitFor(1, 1500ms), std::vector<TMessage>{Removal9});
 }
 
 TEST_F(DeviceMonitor, APluggedAdapterBringsItsPortAndADeviceChange) {
