@@ -283,9 +283,8 @@ void TlxCustomDataProcessor::OnTimerThread(const std::function<void(TlxTimer&)>&
     if (QThread::currentThread() == Timer->thread()) {
         Step(*Timer);
     } else {
-        // Queued on the timer itself: dropped if the processor is gone before it runs.
-        QMetaObject::invokeMethod(
-            Timer, [Timer, Step] { Step(*Timer); }, Qt::QueuedConnection);
+        // Dropped with the queue if the processor is gone before it runs.
+        fTimerCalls.Post([this, Step] { Step(*fTimerAsync); });
     }
 }
 

@@ -3,6 +3,7 @@
 // the I/O thread.
 #pragma once
 
+#include "lxcallqueue.h"
 #include "lxcomponent.h"
 #include "lxerror.h"
 #include "lxformat.h"
@@ -288,6 +289,8 @@ private:
     TlxCustomLogFile* fLog = nullptr;
     TDataSendEvent fOnDataSend;
     std::unique_ptr<TlxTimer> fTimerAsync;
+    // Steps for the timer from other threads; lives on the timer's thread.
+    TlxCallQueue fTimerCalls;
 
 protected:
     // Put in front of the processor's log lines; empty unless a derived class sets it.

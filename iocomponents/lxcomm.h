@@ -438,6 +438,8 @@ private:
     // Whether any monitor control is bound: read by the thread that processes events, which must
     // not look at the references themselves while the GUI thread may clear them.
     std::atomic<bool> fMonitored = false;
+    // Steps the event thread hands to the component's own thread; dropped with the component.
+    TlxCallQueue fOwnThreadCalls;
 
 protected:
     TOnTraceEvent fOnTraceState;

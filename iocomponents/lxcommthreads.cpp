@@ -11,7 +11,6 @@
 #include "lxwin32.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -314,9 +313,8 @@ void TlxCustomComm::StartKeepConnectionOnMainThread() {
         return;
     }
     // The timer ticks on the event loop of the thread that starts it, and the event thread has
-    // none. A queued call is dropped if the component is gone before it runs.
-    QMetaObject::invokeMethod(
-        this, [this] { StartKeepConnection(); }, Qt::QueuedConnection);
+    // none.
+    fOwnThreadCalls.Post([this] { StartKeepConnection(); });
 }
 
 void TlxCustomComm::DoKeepConnection(QObject*) {

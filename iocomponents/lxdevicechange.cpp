@@ -1,6 +1,5 @@
 #include "lxdevicechange.h"
 
-#include <QMetaObject>
 #include <algorithm>
 #include <cstring>
 
@@ -46,12 +45,12 @@ void TlxDeviceChangeNotifier::Stop() {
 }
 
 void TlxDeviceChangeNotifier::Post(winapi::WPARAM Event, const winapi::DEV_BROADCAST_HDR* Header) {
-    const std::lock_guard Lock(fPendingLock);
-    fPending.push_back({Event, CopyRecord(Header)});
-    // Posted under the lock, which the call takes first when it runs: everything made here,
-    // the call's own storage included, is ordered before its use on the other thread. Queued to
-    // this object, the call is dropped by Qt if the notifier is gone before it runs.
-    QMetaObject::invokeMethod(this, [this] { DeliverPending(); }, Qt::QueuedConnection);
+    {
+        const std::lock_guard Lock(fPendingLock);
+        fPending.push_back({Event, CopyRecord(Header)});
+    }
+    // Dropped with the queue if the notifier is gone before it runs.
+    fWakeUps.Post([this] { DeliverPending(); });
 }
 
 void TlxDeviceChangeNotifier::DeliverPending() {

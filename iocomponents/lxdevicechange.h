@@ -4,6 +4,7 @@
 // the window, the device box.
 #pragma once
 
+#include "lxcallqueue.h"
 #include "lxclasses.h"
 #include "lxdevicemonitor.h"
 #include "winapi.h"
@@ -61,9 +62,9 @@ private:
     void Deliver(winapi::WPARAM Event, const std::vector<std::uint32_t>& Record);
 
     std::vector<TReceiver> fReceivers;
-    // The hand-over from the monitor's thread. Our own lock rather than data carried in Qt's
-    // queued call: the order it gives is one the thread checkers can see.
+    // The hand-over from the monitor's thread; fWakeUps runs DeliverPending on this thread.
     std::mutex fPendingLock;
     std::vector<TPending> fPending;
+    TlxCallQueue fWakeUps;
     lx::TDeviceChangeMonitor fMonitor;
 };

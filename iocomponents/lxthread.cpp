@@ -1,10 +1,10 @@
 #include "lxthread.h"
 
+#include "lxcallqueue.h"
 #include "lxerror.h"
 #include "winapi.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QThread>
 #include <condition_variable>
 #include <deque>
@@ -228,10 +228,7 @@ void TThread::Synchronize(const std::function<void()>& Step) {
     }
     // Wakes a main thread waiting in WaitFor; the posted call wakes one idling in its event loop.
     Sync.Changed.notify_all();
-    if (QCoreApplication* App = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-            App, [] { CheckSynchronize(); }, Qt::QueuedConnection);
-    }
+    LxPostToMainThread([] { CheckSynchronize(); });
     {
         std::unique_lock Lock(Sync.Mutex);
         Sync.Changed.wait(Lock, [&Request] { return Request.Done; });

@@ -9,7 +9,7 @@
 // first used this class.
 //
 // Synchronize(Step) runs Step on the main thread while the calling thread waits. The main thread
-// serves such steps from its event loop (each request posts a call to the application object) and
+// serves such steps from its event loop (each request posts a call to the main thread's queue) and
 // also while it waits in WaitFor for any thread to end. The second way is what lets a main thread
 // stop a worker that is itself blocked in Synchronize: a plain blocking queued call would deadlock
 // there. A main thread that runs neither an event loop nor WaitFor serves the steps by calling

@@ -1,5 +1,6 @@
 #include "lxui.h"
 
+#include "lxcallqueue.h"
 #include "lxthread.h"
 
 #include <QApplication>
@@ -93,8 +94,9 @@ void LxShowException(const QString& Message) {
         RunShowException(Message);
         return;
     }
-    QMetaObject::invokeMethod(
-        App, [Message] { RunShowException(Message); }, Qt::QueuedConnection);
+    // A copy of its own: the text's shared data must not be released on two threads.
+    LxPostToMainThread(
+        [Copy = QString(Message.constData(), Message.size())] { RunShowException(Copy); });
 }
 
 int LxMessageBox(winapi::HWND Owner, const QString& Text, const QString& Caption,
