@@ -63,25 +63,25 @@ void TlxCallQueue::Post(std::function<void()> Call) {
 }
 
 bool TlxCallQueue::event(QEvent* Event) {
+    // The lock comes before the first look at the event: the event was made under it.
+    std::unique_lock Lock(fLock);
     if (Event->type() != WakeUpType()) {
+        Lock.unlock();
         return QObject::event(Event);
     }
-    RunPending();
+    RunPending(Lock);
     return true;
 }
 
-void TlxCallQueue::RunPending() {
-    // One call at a time, the lock released while it runs: a call may post again, and one that
-    // raises leaves the rest for their own wake-ups (one was posted per call).
-    std::function<void()> Call;
-    {
-        const std::lock_guard Lock(fLock);
-        if (fCalls.empty()) {
-            return;
-        }
-        Call = std::move(fCalls.front());
-        fCalls.pop_front();
+void TlxCallQueue::RunPending(std::unique_lock<std::mutex>& Lock) {
+    // One call per wake-up, the lock released while it runs: a call may post again, and one that
+    // raises leaves the rest for their own wake-ups.
+    if (fCalls.empty()) {
+        return;
     }
+    const std::function<void()> Call = std::move(fCalls.front());
+    fCalls.pop_front();
+    Lock.unlock();
     Call();
 }
 

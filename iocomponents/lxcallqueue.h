@@ -32,7 +32,8 @@ protected:
     bool event(QEvent* Event) override;
 
 private:
-    void RunPending();
+    // Runs the first call, with fLock held on entry and released for the call.
+    void RunPending(std::unique_lock<std::mutex>& Lock);
 
     std::mutex fLock;
     std::deque<std::function<void()>> fCalls;
