@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <dirent.h>
+#include <chrono>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
 #include <system_error>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace lxtest {
@@ -160,13 +162,34 @@ void TPortFolder::Unlink(std::string_view Port) const {
     ::unlink((PortDir() + "/" + LinkName(Port)).c_str());
 }
 
-int ThreadCount() {
+namespace {
+
+int TaskCount() {
     int Count = 0;
     if (DIR* Tasks = ::opendir("/proc/self/task")) {
         while (const dirent* Entry = ::readdir(Tasks)) {
             Count += Entry->d_name[0] != '.';
         }
         ::closedir(Tasks);
+    }
+    return Count;
+}
+
+} // namespace
+
+int ThreadCount() {
+    // A thread that has said it is done still has its way out of the kernel to go: the count
+    // is taken once it has held for a while.
+    constexpr auto Steady = std::chrono::milliseconds(50);
+    const auto GiveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    int Count = TaskCount();
+    while (std::chrono::steady_clock::now() < GiveUp) {
+        std::this_thread::sleep_for(Steady);
+        const int Now = TaskCount();
+        if (Now == Count) {
+            break;
+        }
+        Count = Now;
     }
     return Count;
 }

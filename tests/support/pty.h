@@ -67,7 +67,8 @@ private:
     TSaved fSaved[3];
 };
 
-// The threads of this process, to show that a component leaves none behind.
+// The threads of this process, to show that a component leaves none behind; counted once the
+// number has stopped changing, so that threads on their way out are not counted.
 int ThreadCount();
 
 } // namespace lxtest
