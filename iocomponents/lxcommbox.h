@@ -8,6 +8,13 @@
 // registration. The box is a plain QObject to the component model, so it hears of the
 // component's destruction through the component's QObject::destroyed.
 //
+// Binding the bound component again (Reload) keeps the registration as it is: a refill runs inside
+// the component's own call of its notify list, and taking the handler out and appending it again
+// there would shift the handlers behind it, so that one of them missed the notice.
+//
+// OnChange is a handler bound to an object, like every event of the library, so that a form
+// binds it as it binds the components' events; QComboBox's own signals stay as Qt has them.
+//
 // Items. Each item is the text the component lists a device under, with the component's
 // TlxDevice record as its data (ItemDevice). The records stay the component's: they are valid
 // until the component rebuilds its list, which a registered box follows at once. When the bound
