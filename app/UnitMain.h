@@ -1,0 +1,112 @@
+// The operator panel window: port selection, connect and disconnect, one or timed refreshes of the
+// four sources, the port settings dialog, and the log. The layout is UnitMain.ui; the components'
+// stored settings are applied in LoadComponents, between begin-loading and Loaded, as the layout
+// description's streaming would apply them.
+//
+// Threads. Every handler runs on the window's thread except the two error events of lxComm, which
+// its message thread raises: they hand StopAutoRefresh to the window's thread through a call
+// queue (at once when they are raised there already). The window destroys lxComm, and with it
+// the threads that could still post, before the queue goes.
+#pragma once
+
+#include "UnitAcquisition.h"
+#include "lxcallqueue.h"
+#include "lxcomm.h"
+
+#include <QHash>
+#include <QStringList>
+#include <QWidget>
+#include <memory>
+
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class TlxDeviceBox;
+class TlxDeviceChangeNotifier;
+
+namespace Ui {
+class FormMain;
+}
+
+class TFormMain : public QWidget, private TAcquisitionView {
+    Q_OBJECT
+public:
+    explicit TFormMain(QWidget* Parent = nullptr);
+    // Closes the port and stops its threads first, while the window's call queue still exists.
+    ~TFormMain() override;
+
+    // --- Components and controls ------------------------------------------------------------
+    TlxComm* lxComm = nullptr;
+    TlxComm* lxCommMonitor = nullptr;
+    TlxDeviceBox* lxDeviceBox = nullptr;
+    QTimer* TimerAutoRefresh = nullptr;
+    QTimer* TimerMonitor = nullptr;
+    QPushButton* btnOpenComPort = nullptr;
+    QPushButton* btnCloseComPort = nullptr;
+    QPushButton* btnRefresh = nullptr;
+    QPushButton* btnAuotRefresh = nullptr;
+    QPushButton* btnComPortOption = nullptr;
+    QPlainTextEdit* Memo = nullptr;
+
+    // --- Fields -----------------------------------------------------------------------------
+    bool IsAutoRefresh = false;
+    int FCOM_DeviceCount = 0;
+    // The ratios and last replies (FU3AC_PT ... FRecord_UDC) live in the acquisition.
+    TAcquisition& Acquisition() { return *fAcquisition; }
+
+    // --- Reading methods --------------------------------------------------------------------
+    void SendRequest(std::uint8_t Slave, std::uint8_t FunctionCode, std::uint16_t StartRegister,
+                     std::uint16_t RegisterCount);
+    void ReadU3AC_PTCT();
+    void ReadI3AC_PTCT();
+    void ReadU3AC();
+    void ReadI3AC();
+    void Read1AC();
+    void ReadUDC();
+    void AddLogLine(const QString& Text);
+
+    // --- Handlers ---------------------------------------------------------------------------
+    void FormCreate(QObject* Sender);
+    // Switches auto refresh off if it is on: timer off, log line, caption, in that order.
+    void StopAutoRefresh();
+    void btnOpenComPortClick(QObject* Sender);
+    void btnCloseComPortClick(QObject* Sender);
+    void btnRefreshClick(QObject* Sender);
+    void btnAuotRefreshClick(QObject* Sender);
+    void TimerAutoRefreshTimer(QObject* Sender);
+    void btnComPortOptionClick(QObject* Sender);
+    void TimerMonitorTimer(QObject* Sender);
+    // A WM_DEVICECHANGE message, delivered by the device-change notifier.
+    void FormDeviceChange(const winapi::MSG& Message);
+    void lxCommCommError(QObject* Com, quint32 CommCode, quint32 SysError, TComStateFlags State,
+                         bool& flFlashBuffers);
+    void lxCommFatalError(QObject* Sender, quint32 ErrorCode, quint32 Detail,
+                          const QString& ErrorMsg, bool& RaiseException);
+
+    // --- For the program and the tests ------------------------------------------------------
+    // The value label named Name ("lbl_U_Ua"), or none.
+    QLabel* ValueLabel(const QString& Name) const { return fValueLabels.value(Name); }
+    QStringList LogLines() const;
+
+private:
+    // The components' stored settings, applied while they are loading.
+    void LoadComponents();
+    void ConnectHandlers();
+    void CenterOnDesktop();
+    // Runs Call on the window's thread: at once when called there, else queued to it.
+    void RunOnWindowThread(std::function<void()> Call);
+
+    // TAcquisitionView: the labels, the Memo and the message loop.
+    void SetLabelText(const QString& Name, const QString& Text) override;
+    int LogLineCount() const override;
+    void ClearLog() override;
+    void AppendLogLine(const QString& Text) override;
+    void ProcessMessages() override;
+
+    std::unique_ptr<Ui::FormMain> ui;
+    QHash<QString, QLabel*> fValueLabels;
+    std::unique_ptr<TAcquisition> fAcquisition;
+    TlxDeviceChangeNotifier* fDeviceChanges = nullptr;
+    TlxCallQueue fWindowCalls;
+};
