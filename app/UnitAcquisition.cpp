@@ -181,7 +181,7 @@ TAcquisition::TExchange TAcquisition::Exchange(TCommandType Command, std::chrono
 }
 
 TAcquisition::TExchange TAcquisition::AwaitReply(std::size_t Length) {
-    const auto Deadline = TClock::now() + ReplyTimeout;
+    const auto Deadline = TClock::now() + fReplyTimeout;
     for (;;) {
         if (!fComm.Active()) {
             return TExchange::exClosed;

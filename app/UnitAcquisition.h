@@ -6,7 +6,7 @@
 // front end. Everything runs on the caller's thread; every wait is a sleep of that thread.
 //
 // Decisions a change must keep:
-// - Each exchange waits at most ReplyTimeout for its whole reply before it reads, polling the
+// - Each exchange waits at most ReplyTimeout (1 s) for its whole reply before it reads, polling the
 //   input queue without running the message loop: a reply that never comes (a silent or short
 //   source) would otherwise hold the window for good, and running the loop there would let a
 //   timer tick start a second refresh in the middle of an exchange, mixing two requests' replies.
@@ -47,7 +47,7 @@ public:
 
 class TAcquisition {
 public:
-    static constexpr std::chrono::milliseconds ReplyTimeout{1000};
+    static constexpr std::chrono::milliseconds DefaultReplyTimeout{1000};
     static constexpr int MaxRatioReads = 20;
     // AddLogLine clears a log that holds more lines than this.
     static constexpr int MaxLogLines = 1000;
@@ -67,6 +67,10 @@ public:
     void ReadUDC();
     // Clears a log of more than MaxLogLines lines, then adds Text.
     void AddLogLine(const QString& Text);
+
+    // The longest wait of one exchange for its whole reply.
+    std::chrono::milliseconds ReplyTimeout() const { return fReplyTimeout; }
+    void SetReplyTimeout(std::chrono::milliseconds Value) { fReplyTimeout = Value; }
 
     // The connect sequence: ReadU3AC_PTCT, 100 ms, ReadI3AC_PTCT.
     void ReadRatios();
@@ -104,4 +108,5 @@ private:
     TlxCustomComm& fComm;
     TAcquisitionView& fView;
     QString fDecimalPoint;
+    std::chrono::milliseconds fReplyTimeout = DefaultReplyTimeout;
 };

@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QImage>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTimer>
@@ -98,6 +99,14 @@ bool WriteLog(const QString& Path, const QStringList& Lines) {
     return File.flush();
 }
 
+// The window drawn into an image of the format the PNG writer takes as it is: converting a
+// window-sized image from another format would hand the work to Qt's thread pool.
+bool SaveImage(QWidget& Window, const QString& Path) {
+    QImage Image(Window.size(), QImage::Format_RGB32);
+    Window.render(&Image);
+    return Image.save(Path, "PNG");
+}
+
 // What the options ask for at start; the presses go through the message loop, so that a failed
 // open reaches the standard error box as it does for the operator.
 void ScheduleStart(const TPanelOptions& Options, TFormMain& FormMain) {
@@ -128,7 +137,7 @@ int main(int argc, char** argv) {
     ScheduleStart(Options, FormMain);
     int Result = App.exec();
 
-    if (!Options.Screenshot.isEmpty() && !FormMain.grab().save(Options.Screenshot, "PNG")) {
+    if (!Options.Screenshot.isEmpty() && !SaveImage(FormMain, Options.Screenshot)) {
         std::fprintf(stderr, "px4610-panel: cannot write %s\n", qPrintable(Options.Screenshot));
         Result = ExitOutput;
     }

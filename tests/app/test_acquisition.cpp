@@ -3,6 +3,7 @@
 // text is exact; the view records what the acquisition shows.
 #include "SimPeer.h"
 #include "UnitAcquisition.h"
+#include "UnitMain.h"
 #include "lxcomm.h"
 #include "pty.h"
 
@@ -45,7 +46,7 @@ protected:
         Simulator.emplace(Bench, simtest::FastLine(), std::move(Faults));
         Folder.Unlink("COM1");
         Folder.Link("COM1", Simulator->Path());
-        Comm = std::make_unique<TlxComm>();
+        Comm = std::make_unique<TPanelComm>();
         Comm->SetBaudRate(9600);
         Comm->SetByteSize(8);
         Comm->SetParity(pNone);
@@ -66,7 +67,7 @@ protected:
 
     lxtest::TPortFolder Folder;
     std::optional<simtest::TRunningSimulator> Simulator;
-    std::unique_ptr<TlxComm> Comm;
+    std::unique_ptr<TPanelComm> Comm;
     TRecordingView View;
     std::unique_ptr<TAcquisition> Core;
 };
@@ -204,7 +205,7 @@ TEST_F(Acquisition, ASilentOrShortSourceEndsItsReadAfterTheBound) {
     const auto Begin = TClock::now();
     Core->ReadAll();
     const auto Took = TClock::now() - Begin;
-    EXPECT_LT(Took, 2 * TAcquisition::ReplyTimeout + 1500ms);
+    EXPECT_LT(Took, 2 * TAcquisition::DefaultReplyTimeout + 3s);
     EXPECT_EQ(View.Log, QStringList({"三相调压输出已更新", "三相调流输出已更新", "单相调压应答超时",
                                      "直流调压应答超时"}));
     for (const char* Label : {"lbl_U", "lbl_I", "lbl_PF", "lbl_Freq", "lbl_UDC"}) {
@@ -219,19 +220,21 @@ TEST_F(Acquisition, ASilentOrShortSourceEndsItsReadAfterTheBound) {
 }
 
 // The line goes down at the request (an unplugged adapter): the component closes the port on its
-// own thread, and the read ends without waiting out its bound and without a log line.
+// own thread, and the read ends without waiting out its bound (long here, so that a slow machine
+// finds the loss well within it) and without a log line.
 TEST_F(Acquisition, APortLostBeforeTheReplyEndsTheReadQuietly) {
     Start(FrozenBench(), simtest::PlanOf({"4:hangup:0"}));
+    Core->SetReplyTimeout(10s);
     const auto Begin = TClock::now();
     Core->ReadUDC();
-    EXPECT_LT(TClock::now() - Begin, TAcquisition::ReplyTimeout);
+    EXPECT_LT(TClock::now() - Begin, 5s);
     EXPECT_FALSE(Comm->Active());
     EXPECT_TRUE(View.Log.isEmpty());
     EXPECT_TRUE(View.Labels.empty());
 }
 
 TEST(AcquisitionLog, MoreThanAThousandLinesAreClearedBeforeTheNextOne) {
-    TlxComm Closed;
+    TPanelComm Closed;
     TRecordingView View;
     TAcquisition Core(Closed, View);
     for (int i = 0; i < TAcquisition::MaxLogLines; ++i) {
