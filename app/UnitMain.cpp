@@ -1,6 +1,6 @@
 #include "UnitMain.h"
-#include "UnitApplication.h"
 
+#include "UnitApplication.h"
 #include "lxcommbox.h"
 #include "lxcomponent.h"
 #include "lxdevicechange.h"
@@ -15,8 +15,6 @@
 #include <QTextBlock>
 #include <QThread>
 #include <QTimer>
-#include <chrono>
-#include <thread>
 
 namespace {
 
