@@ -39,8 +39,8 @@ TFormMain::TFormMain(QWidget* Parent) : QWidget(Parent), ui(std::make_unique<Ui:
         }
     }
 
-    lxComm = new TPanelComm(this);
-    lxCommMonitor = new TPanelComm(this);
+    lxComm = new TlxComm(this);
+    lxCommMonitor = new TlxComm(this);
     TimerAutoRefresh = new QTimer(this);
     TimerAutoRefresh->setObjectName(QStringLiteral("TimerAutoRefresh"));
     TimerMonitor = new QTimer(this);

@@ -29,16 +29,6 @@ namespace Ui {
 class FormMain;
 }
 
-// TlxComm as the window owns it. The component's threads call its virtual operations until they
-// are stopped; TlxComm leaves that to its base's destructor, which runs after the object's type
-// has already changed under a thread that may still be processing an event (a lost port leaves
-// its threads running until then). This stops them first, while the object is whole.
-class TPanelComm : public TlxComm {
-public:
-    using TlxComm::TlxComm;
-    ~TPanelComm() override { DestroyComm(); }
-};
-
 class TFormMain : public QWidget, private TAcquisitionView {
     Q_OBJECT
 public:
@@ -47,8 +37,8 @@ public:
     ~TFormMain() override;
 
     // --- Components and controls ------------------------------------------------------------
-    TPanelComm* lxComm = nullptr;
-    TPanelComm* lxCommMonitor = nullptr;
+    TlxComm* lxComm = nullptr;
+    TlxComm* lxCommMonitor = nullptr;
     TlxDeviceBox* lxDeviceBox = nullptr;
     QTimer* TimerAutoRefresh = nullptr;
     QTimer* TimerMonitor = nullptr;

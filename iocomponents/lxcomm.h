@@ -583,4 +583,7 @@ class TlxComm : public TlxCustomSerialComm {
     Q_PROPERTY(winapi::HANDLE Handle READ Handle STORED false)
 public:
     explicit TlxComm(QObject* AOwner = nullptr) : TlxCustomSerialComm(AOwner) {}
+    // Stops the port's threads while the object is still whole: they call its virtual
+    // operations until then.
+    ~TlxComm() override { DestroyComm(); }
 };

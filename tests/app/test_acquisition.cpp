@@ -46,7 +46,7 @@ protected:
         Simulator.emplace(Bench, simtest::FastLine(), std::move(Faults));
         Folder.Unlink("COM1");
         Folder.Link("COM1", Simulator->Path());
-        Comm = std::make_unique<TPanelComm>();
+        Comm = std::make_unique<TlxComm>();
         Comm->SetBaudRate(9600);
         Comm->SetByteSize(8);
         Comm->SetParity(pNone);
@@ -67,7 +67,7 @@ protected:
 
     lxtest::TPortFolder Folder;
     std::optional<simtest::TRunningSimulator> Simulator;
-    std::unique_ptr<TPanelComm> Comm;
+    std::unique_ptr<TlxComm> Comm;
     TRecordingView View;
     std::unique_ptr<TAcquisition> Core;
 };
@@ -234,7 +234,7 @@ TEST_F(Acquisition, APortLostBeforeTheReplyEndsTheReadQuietly) {
 }
 
 TEST(AcquisitionLog, MoreThanAThousandLinesAreClearedBeforeTheNextOne) {
-    TPanelComm Closed;
+    TlxComm Closed;
     TRecordingView View;
     TAcquisition Core(Closed, View);
     for (int i = 0; i < TAcquisition::MaxLogLines; ++i) {
