@@ -157,14 +157,24 @@ void TLine::OpenDevice() {
 TLineState TLine::Drain(const TStopSignal& Stop) {
     if (fHold < 0)
         return tcdrain(fFd) == 0 ? TLineState::lsReady : TLineState::lsLost;
-    // The bytes reach the other end's queue a moment after the write, so the queue is looked
-    // at only once that moment has surely passed.
-    const auto deadline = TClock::now() + std::chrono::seconds(1);
-    TLineState state = WaitUntil(TClock::now() + std::chrono::milliseconds(5), Stop);
+    // The bytes reach the other end's queue a moment after the write, later still on a loaded
+    // machine, and a hang-up discards what is still queued there. So the wait lasts until the
+    // bytes have been seen in the queue and taken from it, or, when they are never seen (the
+    // other end took them at once), until they would surely have been.
+    const auto start = TClock::now();
+    const auto deadline = start + std::chrono::seconds(1);
+    const auto unseenLimit = start + std::chrono::milliseconds(50);
+    bool seen = false;
+    TLineState state = TLineState::lsReady;
     int unread = 0;
     while (state == TLineState::lsReady && TClock::now() < deadline &&
-           ioctl(fHold, TIOCINQ, &unread) == 0 && unread > 0)
+           ioctl(fHold, TIOCINQ, &unread) == 0) {
+        if (unread > 0)
+            seen = true;
+        else if (seen || TClock::now() >= unseenLimit)
+            break;
         state = WaitUntil(TClock::now() + std::chrono::milliseconds(1), Stop);
+    }
     return state;
 }
 
