@@ -16,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 namespace winapi::posix {
@@ -115,6 +116,11 @@ TUniqueFd MakeEpoll(int Device, int Wake) {
     return Epoll;
 }
 
+// How long a new comm-event wait with an event waits for a thread to come and watch the line
+// before the worker watches it: longer than a caller takes to go from WaitCommEvent to its wait,
+// short beside anything a caller that looks without waiting would notice.
+constexpr long HandOverNs = 1'000'000;
+
 void Drain(int Wake) {
     std::uint64_t Count = 0;
     [[maybe_unused]] const ssize_t Drained = ::read(Wake, &Count, sizeof(Count));
@@ -204,6 +210,7 @@ std::shared_ptr<TSerialPort> TSerialPort::Open(const TPortLink& Link, bool Overl
     Fds.WriteWake = MakeWakeFd();
     Fds.WriteCallerWake = MakeWakeFd();
     Fds.EventWake = MakeWakeFd();
+    Fds.EventTimer = TUniqueFd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     if (Fds.EventWake.IsValid()) {
         Fds.Epoll = MakeEpoll(Fd, Fds.EventWake.Get());
     }
@@ -212,7 +219,8 @@ std::shared_ptr<TSerialPort> TSerialPort::Open(const TPortLink& Link, bool Overl
         Fds.WaiterEpoll = MakeEpoll(Fd, Fds.WaiterWake.Get());
     }
     if (!Fds.ReadWake.IsValid() || !Fds.ReadCallerWake.IsValid() || !Fds.WriteWake.IsValid() ||
-        !Fds.WriteCallerWake.IsValid() || !Fds.Epoll.IsValid() || !Fds.WaiterEpoll.IsValid()) {
+        !Fds.WriteCallerWake.IsValid() || !Fds.Epoll.IsValid() || !Fds.WaiterEpoll.IsValid() ||
+        !Fds.EventTimer.IsValid()) {
         SetLastErrorFromErrno(errno);
         ::ioctl(Fd, TIOCNXCL);
         return nullptr;
@@ -222,9 +230,10 @@ std::shared_ptr<TSerialPort> TSerialPort::Open(const TPortLink& Link, bool Overl
 
 TSerialPort::TSerialPort(TDescriptors Fds, bool Overlapped, const DCB& Dcb)
     : fFd(std::move(Fds.Device)), fEventWake(std::move(Fds.EventWake)),
-      fEpoll(std::move(Fds.Epoll)), fWaiterWake(std::move(Fds.WaiterWake)),
-      fWaiterEpoll(std::move(Fds.WaiterEpoll)), fOverlapped(Overlapped),
-      fFramed(!IsPseudoTerminal(fFd.Get())), fHasCounters(HasCounters(fFd.Get())),
+      fEventTimer(std::move(Fds.EventTimer)), fEpoll(std::move(Fds.Epoll)),
+      fWaiterWake(std::move(Fds.WaiterWake)), fWaiterEpoll(std::move(Fds.WaiterEpoll)),
+      fOverlapped(Overlapped), fFramed(!IsPseudoTerminal(fFd.Get())),
+      fHasCounters(HasCounters(fFd.Get())),
       fReads(TDirection::Read, std::move(Fds.ReadWake), std::move(Fds.ReadCallerWake)),
       fWrites(TDirection::Write, std::move(Fds.WriteWake), std::move(Fds.WriteCallerWake)),
       fDcb(Dcb) {
@@ -250,7 +259,6 @@ void TSerialPort::Close() {
         }
         fReads.Work.notify_all();
         fWrites.Work.notify_all();
-        fEventWork.notify_all();
         fCompleted.notify_all();
         // A caller serving its own request polls the device outside the lock; the completions
         // above have woken it, and it lets go of the device before the descriptor is closed.
@@ -490,20 +498,32 @@ void TSerialPort::ServeUntilDone(std::unique_lock<std::mutex>& Lock, const OVERL
         // One caller at a time polls for a queue (two may wait for the same record).
         TQueue* Queue = fClosing ? nullptr : QueueHeadedBy(Overlapped);
         if (Queue == nullptr || Queue->CallerServing) {
+            // A comm-event wait that no thread watches: the worker watches it now, not when the
+            // timer of StartWait runs out.
+            if (!fClosing && fEventWait && fEventWait->Overlapped == Overlapped &&
+                !fEventWatching && !fWaiterServing) {
+                Wake(fEventWake);
+            }
             fCompleted.wait(Lock);
             continue;
         }
         const bool Reading = Queue->Direction == TDirection::Read;
         const int Timeout = MillisecondsUntil(Queue->Requests.front().NextTimeout(Reading));
         Queue->CallerServing = true;
+        if (Queue->WorkerPolling) {
+            Wake(Queue->Wake); // the worker stands aside
+        }
         Lock.unlock();
         const bool HungUp = WaitReady(*Queue, Queue->CallerWake, Timeout);
         Lock.lock();
         Queue->CallerServing = false;
         fCompleted.notify_all(); // Close() may wait for the device to be let go
-        if (QueueHeadedBy(Overlapped) == Queue && Transfer(*Queue, HungUp) &&
-            !Queue->Requests.empty()) {
-            Wake(Queue->Wake); // the next request's time-outs are the worker's to watch
+        if (QueueHeadedBy(Overlapped) == Queue) {
+            Transfer(*Queue, HungUp);
+        }
+        // Done with this queue: the next request, and its time-outs, are the worker's.
+        if (QueueHeadedBy(Overlapped) != Queue && !Queue->Requests.empty()) {
+            Queue->Work.notify_one();
         }
     }
 }
@@ -532,7 +552,9 @@ void TSerialPort::Serve(TQueue& Queue) {
     std::unique_lock Lock(fLock);
     bool HungUp = false;
     for (;;) {
-        Queue.Work.wait(Lock, [&] { return fClosing || !Queue.Requests.empty(); });
+        // While a caller serves its own request, its bytes and time-outs are its own to watch.
+        Queue.Work.wait(
+            Lock, [&] { return fClosing || (!Queue.Requests.empty() && !Queue.CallerServing); });
         if (fClosing) {
             return;
         }
@@ -546,9 +568,11 @@ void TSerialPort::Serve(TQueue& Queue) {
         }
         const bool Reading = Queue.Direction == TDirection::Read;
         const int Timeout = MillisecondsUntil(Queue.Requests.front().NextTimeout(Reading));
+        Queue.WorkerPolling = true;
         Lock.unlock();
         HungUp = WaitReady(Queue, Queue.Wake, Timeout);
         Lock.lock();
+        Queue.WorkerPolling = false;
     }
 }
 
@@ -912,13 +936,19 @@ BOOL TSerialPort::StartWait(DWORD* Mask, OVERLAPPED* Overlapped,
     if (TryEndWait(Snapshot())) {
         return Finish(*Overlapped, nullptr);
     }
-    if (fEventWait->Event) {
-        fEventWait->Event->Serve(weak_from_this());
-    }
     if (!fEventWorker.joinable()) {
         fEventWorker = std::thread(&TSerialPort::ServeEvents, this);
     }
-    fEventWork.notify_one();
+    if (fEventWait->Event) {
+        // The thread that waits for the event watches the line: the worker is not woken now, only
+        // when the timer runs out while no thread watches. Setting it again moves it on, so while
+        // waits follow each other quickly it never runs out.
+        fEventWait->Event->Serve(weak_from_this());
+        const itimerspec HandOver{{0, 0}, {0, HandOverNs}};
+        ::timerfd_settime(fEventTimer.Get(), 0, &HandOver, nullptr);
+    } else {
+        Wake(fEventWake);
+    }
     SetLastErrorCode(ERROR_IO_PENDING);
     return FALSE;
 }
@@ -951,19 +981,35 @@ void TSerialPort::EndWait(NTSTATUS Status) {
 
 void TSerialPort::ServeEvents() {
     std::unique_lock Lock(fLock);
-    for (;;) {
-        fEventWork.wait(Lock, [this] { return fClosing || fEventWait.has_value(); });
-        if (fClosing) {
-            return;
+    while (!fClosing) {
+        // A thread waiting for the wait's event watches the line itself meanwhile.
+        if (!fEventWait || fWaiterServing) {
+            Lock.unlock();
+            WaitForTurn();
+            Lock.lock();
+            continue;
         }
         const TLineSnapshot Now = Snapshot();
         if (TryEndWait(Now)) {
             continue;
         }
         const int Timeout = fEvents.PollInterval(Now);
+        fEventWatching = true;
         Lock.unlock();
         WaitForLine(fEpoll, fEventWake, Timeout);
         Lock.lock();
+        fEventWatching = false;
+    }
+}
+
+void TSerialPort::WaitForTurn() const {
+    pollfd Fds[2] = {{fEventWake.Get(), POLLIN, 0}, {fEventTimer.Get(), POLLIN, 0}};
+    while (::poll(Fds, 2, -1) < 0 && errno == EINTR) {
+    }
+    for (const pollfd& Fd : Fds) {
+        if ((Fd.revents & POLLIN) != 0) {
+            Drain(Fd.fd);
+        }
     }
 }
 
@@ -991,19 +1037,29 @@ void TSerialPort::ServeWaiter(const TWaitEvent& Event, TClock::time_point Deadli
         }
         const int Left = MillisecondsUntil(Deadline);
         if (Left == 0) {
-            return;
+            break;
         }
         const int Poll = fEvents.PollInterval(Now);
         const int Timeout = Poll < 0 ? Left : Left < 0 ? Poll : std::min(Poll, Left);
         fWaiterServing = true;
+        if (fEventWatching) {
+            Wake(fEventWake); // the worker stands aside
+        }
         Lock.unlock();
         const bool Woken = WaitForLine(fWaiterEpoll, fWaiterWake, Timeout);
         Lock.lock();
         fWaiterServing = false;
         fCompleted.notify_all(); // Close() may wait for the device to be let go
-        if (Woken) {
-            return;
+        // Woken because the line may have changed (a finished write, a purge) or the event was
+        // set: only the latter ends the watch.
+        if (Woken && Event.Signalled()) {
+            break;
         }
+    }
+    // Leaving with a wait pending (this one after a time-out or a SetEvent, or one started
+    // meanwhile): the worker watches again.
+    if (!fClosing && fEventWait) {
+        Wake(fEventWake);
     }
 }
 
@@ -1027,7 +1083,9 @@ bool TSerialPort::WaitForLine(const TUniqueFd& Epoll, const TUniqueFd& Wake, int
 }
 
 void TSerialPort::WakeEvents() const {
-    if (fEventWait) {
+    // Whoever watches the line for the pending wait looks again; a worker standing aside is woken
+    // when the waiter that watches instead stops.
+    if (fEventWatching) {
         Wake(fEventWake);
     }
     if (fWaiterServing) {

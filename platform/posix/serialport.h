@@ -12,9 +12,17 @@
 // A pending WaitCommEvent is served the same way by a third worker, which sleeps in epoll on the
 // device (edge-triggered, so that bytes left waiting in the input queue do not wake it again and
 // again) and on its own eventfd, and looks at the line (commevents.h) whenever it wakes. A thread
-// that waits for the wait's event does the same beside it on an epoll of its own (TEventServer),
-// so that arriving bytes wake the waiting thread itself rather than the worker, which would then
-// have to wake it; the port lock decides which of the two ends the wait.
+// that waits for the wait's event does the same on an epoll of its own (TEventServer), so that
+// arriving bytes wake the waiting thread itself rather than the worker, which would then have to
+// wake it.
+//
+// A worker stands aside while a caller serves its own request (or a thread waiting for the event
+// watches the line): it does not poll the device then, so that arriving bytes wake one thread,
+// not two that then contend for the port lock. The caller that starts serving wakes a worker that
+// is already polling, and hands the queue back to it when it stops with requests left. A new wait
+// with an event does not wake the worker at all: the thread that waits for the event comes at
+// once, and the worker only takes over from a timer if none has come (a caller that looks at
+// the record without waiting).
 //
 // Every access to the device descriptor happens under the port lock after a test of fClosing, or
 // in a worker before it is joined: Close() therefore closes the descriptor only after the workers
@@ -131,6 +139,7 @@ private:
         const TUniqueFd Wake;       // wakes the worker
         const TUniqueFd CallerWake; // wakes a caller serving its own request (ServeUntilDone)
         bool CallerServing = false; // a caller polls the device for its own request
+        bool WorkerPolling = false; // the worker polls the device
         std::deque<TRequest> Requests;
         // A request was queued or the port is closing. Each worker has its own, so that queueing
         // a request wakes only the thread that serves it.
@@ -152,6 +161,7 @@ private:
         TUniqueFd WriteWake;
         TUniqueFd WriteCallerWake;
         TUniqueFd EventWake;
+        TUniqueFd EventTimer;
         TUniqueFd Epoll;
         TUniqueFd WaiterWake;
         TUniqueFd WaiterEpoll;
@@ -188,6 +198,8 @@ private:
     bool TryEndWait(const TLineSnapshot& Now);
     void EndWait(NTSTATUS Status);
     void ServeEvents();
+    // The worker's sleep while it has nothing to watch: until fEventWake or fEventTimer.
+    void WaitForTurn() const;
     // Sleeps in Epoll until the line may have changed or TimeoutMs (-1: no limit) have passed;
     // true when Wake was written (the wake-up is taken).
     bool WaitForLine(const TUniqueFd& Epoll, const TUniqueFd& Wake, int TimeoutMs) const;
@@ -206,6 +218,8 @@ private:
 
     TUniqueFd fFd;
     const TUniqueFd fEventWake;
+    // Hands a wait that no thread has come to watch to the worker (see StartWait).
+    const TUniqueFd fEventTimer;
     const TUniqueFd fEpoll;
     const TUniqueFd fWaiterWake;  // wakes a thread in ServeWaiter
     const TUniqueFd fWaiterEpoll; // the device and fWaiterWake, for ServeWaiter
@@ -214,7 +228,6 @@ private:
     const bool fFramed;
     const bool fHasCounters;
     std::mutex fLock;
-    std::condition_variable fEventWork; // a wait was started, or the port is closing
     std::condition_variable fCompleted; // a request or a wait ended
     bool fClosing = false;
     TQueue fReads;
@@ -232,6 +245,7 @@ private:
     TLineErrors fErrors;
     std::optional<TEventWait> fEventWait;
     bool fWaiterServing = false; // a thread in ServeWaiter polls the device
+    bool fEventWatching = false; // the WaitCommEvent worker sleeps in epoll on the device
     std::thread fEventWorker;
 };
 

@@ -29,6 +29,11 @@ void TWaitEvent::Reset() {
     fSignalled = false;
 }
 
+bool TWaitEvent::Signalled() const {
+    std::lock_guard Lock(fLock);
+    return fSignalled;
+}
+
 bool TWaitEvent::Wait(DWORD Milliseconds) {
     using TClock = std::chrono::steady_clock;
     const TClock::time_point Deadline =

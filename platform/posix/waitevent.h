@@ -33,6 +33,7 @@ public:
 
     void Set();
     void Reset();
+    bool Signalled() const;
     // True when the event was signalled within Milliseconds (INFINITE: no limit); an auto-reset
     // event is then reset for the next waiter.
     bool Wait(DWORD Milliseconds);
@@ -42,7 +43,7 @@ public:
     void EndServe();
 
 private:
-    std::mutex fLock;
+    mutable std::mutex fLock;
     std::weak_ptr<TEventServer> fServer;
     std::condition_variable fChanged;
     const bool fManualReset;

@@ -98,6 +98,29 @@ TEST_F(SerialEvents, DrainedOutputIsATxEmptyEventAfterTheLastByteHasGone) {
     ClosePort(); // ends the wait while its records still exist
 }
 
+TEST_F(SerialEvents, AWaitThatNoThreadWaitsForEndsWhileTheCallerOnlyLooksAtTheRecord) {
+    ASSERT_EQ(Os().SetCommMask(Port, EV_RXCHAR), TRUE);
+    TOverlapped Wait;
+    DWORD Events = 0;
+    StartWait(Events, Wait);
+    Pty.Write("a");
+    const auto Start = lxtest::TClock::now();
+    DWORD Ignored = 0;
+    while (Os().GetOverlappedResult(Port, &Wait.Record, &Ignored, FALSE) == FALSE &&
+           lxtest::MillisecondsSince(Start) < 5000) {
+        ASSERT_EQ(Os().GetLastError(), ERROR_IO_INCOMPLETE);
+        Os().Sleep(1);
+    }
+    EXPECT_EQ(Os().GetOverlappedResult(Port, &Wait.Record, &Ignored, FALSE), TRUE);
+    EXPECT_EQ(Events, EV_RXCHAR);
+
+    // A caller that waits in GetOverlappedResult instead.
+    StartWait(Events, Wait);
+    Pty.Write("b");
+    EXPECT_EQ(Os().GetOverlappedResult(Port, &Wait.Record, &Ignored, TRUE), TRUE);
+    EXPECT_EQ(Events, EV_RXCHAR);
+}
+
 TEST_F(SerialEvents, AMaskChangeEndsAPendingWaitWithAnEmptyMask) {
     ASSERT_EQ(Os().SetCommMask(Port, EV_RXCHAR), TRUE);
     TOverlapped Wait;

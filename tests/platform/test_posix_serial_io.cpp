@@ -126,6 +126,27 @@ TEST_F(SerialIo, ClearCommErrorCountsBothQueues) {
     EXPECT_EQ(Os().ClearCommError(Port, nullptr, nullptr), TRUE);
 }
 
+TEST_F(SerialIo, AReadQueuedBehindOneACallerServedGoesOnWithoutTheCaller) {
+    SetTimeouts(0, 0, 50);
+    char First[4];
+    OVERLAPPED FirstRecord{};
+    DWORD Done = 0;
+    ASSERT_EQ(Os().ReadFile(Port, First, sizeof(First), &Done, &FirstRecord), FALSE);
+    SetTimeouts(0, 0, 0);
+    char Second[2];
+    lxtest::TOverlapped SecondRecord;
+    ASSERT_EQ(Os().ReadFile(Port, Second, sizeof(Second), &Done, &SecondRecord.Record), FALSE);
+    ASSERT_EQ(Os().GetLastError(), ERROR_IO_PENDING);
+    // The caller moves the first read's bytes itself and sees it time out.
+    EXPECT_EQ(Os().GetOverlappedResult(Port, &FirstRecord, &Done, TRUE), TRUE);
+    EXPECT_EQ(Done, 0u);
+    // Nobody waits in GetOverlappedResult for the second: it is the worker's again.
+    Pty.Write("xy");
+    ASSERT_TRUE(SecondRecord.Signalled(5000));
+    EXPECT_EQ(Os().GetOverlappedResult(Port, &SecondRecord.Record, &Done, FALSE), TRUE);
+    EXPECT_EQ(std::string(Second, Done), "xy");
+}
+
 TEST_F(SerialIo, PurgingTheInputDropsWhatWaitsAndKeepsWhatComesAfter) {
     Pty.Write("old");
     WaitForInput(3);
