@@ -286,6 +286,13 @@ void TSerialPort::Close() {
     fFd.Reset();
 }
 
+bool TSerialPort::RefusedAsClosing() const {
+    if (fClosing) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    }
+    return fClosing;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Transfers
 
@@ -321,8 +328,7 @@ BOOL TSerialPort::Start(TQueue& Queue, BYTE* Buffer, DWORD Count, DWORD* Transfe
         *Transferred = 0;
     }
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     Overlapped->Internal = StatusValue(STATUS_PENDING);
@@ -594,8 +600,7 @@ void TSerialPort::Wake(const TUniqueFd& Wake) {
 
 BOOL TSerialPort::TransmitChar(BYTE Char) {
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     TRequest& Added = fWrites.Requests.emplace_front();
@@ -616,8 +621,7 @@ BOOL TSerialPort::TransmitChar(BYTE Char) {
 
 BOOL TSerialPort::Flush() {
     std::unique_lock Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     for (;;) {
@@ -647,8 +651,7 @@ BOOL TSerialPort::Purge(DWORD Flags) {
         return FALSE;
     }
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     const auto All = [](const TRequest&) { return true; };
@@ -685,8 +688,7 @@ BOOL TSerialPort::SetState(const DCB& Dcb) {
         return FALSE;
     }
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     termios2 Current{};
@@ -721,8 +723,7 @@ BOOL TSerialPort::SetState(const DCB& Dcb) {
 
 BOOL TSerialPort::GetState(DCB& Dcb) {
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     termios2 Line{};
@@ -742,8 +743,7 @@ BOOL TSerialPort::SetTimeouts(const COMMTIMEOUTS& Timeouts) {
         return FALSE;
     }
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     // Requests already made keep the time-outs they were made with.
@@ -753,8 +753,7 @@ BOOL TSerialPort::SetTimeouts(const COMMTIMEOUTS& Timeouts) {
 
 BOOL TSerialPort::SetQueueSizes(DWORD InQueue, DWORD OutQueue) {
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     fInQueue = InQueue;
@@ -764,8 +763,7 @@ BOOL TSerialPort::SetQueueSizes(DWORD InQueue, DWORD OutQueue) {
 
 BOOL TSerialPort::GetProperties(COMMPROP& Properties) {
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     Properties = COMMPROP{};
@@ -797,8 +795,7 @@ BOOL TSerialPort::GetProperties(COMMPROP& Properties) {
 
 BOOL TSerialPort::Escape(DWORD Function) {
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     int Done = -1;
@@ -841,8 +838,7 @@ BOOL TSerialPort::Escape(DWORD Function) {
 
 BOOL TSerialPort::GetModemStatus(DWORD& Status) {
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     int Lines = 0;
@@ -857,8 +853,7 @@ BOOL TSerialPort::GetModemStatus(DWORD& Status) {
 
 BOOL TSerialPort::ClearError(DWORD* Errors, COMSTAT* Stat) {
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     int Waiting = 0;
@@ -892,8 +887,7 @@ BOOL TSerialPort::SetMask(DWORD Mask) {
         return FALSE;
     }
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     fEvents.SetMask(Mask, Snapshot());
@@ -919,8 +913,7 @@ BOOL TSerialPort::WaitEvent(DWORD* Mask, OVERLAPPED* Overlapped,
 BOOL TSerialPort::StartWait(DWORD* Mask, OVERLAPPED* Overlapped,
                             std::shared_ptr<TWaitEvent> Event) {
     std::lock_guard Lock(fLock);
-    if (fClosing) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
+    if (RefusedAsClosing()) {
         return FALSE;
     }
     if (fEventWait || fEvents.Mask() == 0) {

@@ -176,6 +176,8 @@ private:
     void RunWorker(TQueue& Queue);
     // Moves what the device allows for the head request; true when the request completed (done,
     // timed out or failed) and left the queue.
+    // True, with ERROR_INVALID_HANDLE for the caller, once the port is closing. Under fLock.
+    bool RefusedAsClosing() const;
     bool Transfer(TQueue& Queue, bool HungUp);
     void Complete(TQueue& Queue, std::deque<TRequest>::iterator Request, NTSTATUS Status);
     void Abort(TQueue& Queue, const std::function<bool(const TRequest&)>& Selected);
