@@ -45,6 +45,17 @@ void MakeSlaveRaw(const std::string& Path) {
     }
 }
 
+int TaskCount() {
+    int Count = 0;
+    if (DIR* Tasks = ::opendir("/proc/self/task")) {
+        while (const dirent* Entry = ::readdir(Tasks)) {
+            Count += Entry->d_name[0] != '.';
+        }
+        ::closedir(Tasks);
+    }
+    return Count;
+}
+
 } // namespace
 
 TPtyPair::TPtyPair() {
@@ -161,21 +172,6 @@ void TPortFolder::Link(std::string_view Port, const std::string& Device) const {
 void TPortFolder::Unlink(std::string_view Port) const {
     ::unlink((PortDir() + "/" + LinkName(Port)).c_str());
 }
-
-namespace {
-
-int TaskCount() {
-    int Count = 0;
-    if (DIR* Tasks = ::opendir("/proc/self/task")) {
-        while (const dirent* Entry = ::readdir(Tasks)) {
-            Count += Entry->d_name[0] != '.';
-        }
-        ::closedir(Tasks);
-    }
-    return Count;
-}
-
-} // namespace
 
 int ThreadCount() {
     // A thread that has said it is done still has its way out of the kernel to go: the count
