@@ -68,6 +68,7 @@ std::optional<TPortLink> ReadLink(const fs::directory_entry& Entry) {
                      Entry.path().string(),
                      Target.string(),
                      TPortOrigin::Link,
+                     {},
                      {}};
 }
 
@@ -188,29 +189,8 @@ bool ReadAll(const std::string& Path, std::string& Text) {
 }
 
 std::vector<TKnownDevice> ReadNumbers(const std::string& Path) {
-    std::vector<TKnownDevice> Known;
     std::string Text;
-    if (!ReadAll(Path, Text)) {
-        return Known;
-    }
-    std::string_view Rest = Text;
-    while (!Rest.empty()) {
-        const std::size_t End = Rest.find('\n');
-        const std::string_view Line = Rest.substr(0, End);
-        Rest.remove_prefix(End == std::string_view::npos ? Rest.size() : End + 1);
-        const std::vector<std::string> Fields = SplitTabs(Line);
-        const int Number = Fields.size() == 7 ? ComNumber(FromUtf8(Fields[0])) : 0;
-        // Comments, torn or foreign lines, and a device or number met before are passed over.
-        if (Number == 0 || Fields[1].empty() ||
-            std::any_of(Known.begin(), Known.end(), [&](const TKnownDevice& Device) {
-                return Device.InstanceId == FromUtf8(Fields[1]) || Device.Number == Number;
-            })) {
-            continue;
-        }
-        Known.push_back({FromUtf8(Fields[1]), Number, Fields[2], FromUtf8(Fields[3]),
-                         FromUtf8(Fields[4]), FromUtf8(Fields[5]), FromUtf8(Fields[6])});
-    }
-    return Known;
+    return ReadAll(Path, Text) ? ParseNumbers(Text) : std::vector<TKnownDevice>();
 }
 
 bool WriteAll(int Fd, std::string_view Bytes) {
@@ -303,7 +283,93 @@ int LowestFree(std::set<int>& Used) {
 }
 
 TPortLink NumberedPort(const TSysNode& Node, int Number, TPortOrigin Origin) {
-    return {ComName(Number), Node.DeviceNode, Node.DeviceNode, Origin, Node.InstanceId};
+    return {ComName(Number), Node.DeviceNode, Node.DeviceNode, Origin, Node.InstanceId, {}};
+}
+
+// The SERIALCOMM value names, \Device\<node> as on Windows: the device node's name below /dev
+// (ttyUSB0, pts5) where it is short and unique, else \Device\Serial<k>. The device's path can be
+// of any length, while a program listing the ports reads names of up to 129 characters only.
+void NameDeviceObjects(std::vector<TPortLink>& Ports) {
+    constexpr std::size_t LongestNode = 32;
+    std::set<std::u16string> Taken;
+    for (TPortLink& Port : Ports) {
+        const fs::path Device = Resolved(Port.DevicePath);
+        const fs::path Below = Device.lexically_relative("/dev");
+        std::string Node = !Below.empty() && *Below.begin() != ".." ? Below.string()
+                                                                    : Device.filename().string();
+        Node.erase(std::remove(Node.begin(), Node.end(), '/'), Node.end());
+        std::u16string Name = u"\\Device\\" + FromUtf8(Node);
+        for (int Index = 0; Node.empty() || Node.size() > LongestNode || Taken.count(Name) != 0;
+             ++Index) {
+            Node = "Serial" + std::to_string(Index);
+            Name = u"\\Device\\" + FromUtf8(Node);
+        }
+        Taken.insert(Name);
+        Port.ObjectName = std::move(Name);
+    }
+}
+
+// The known devices that the attached ones are, each known device taken by one at most.
+class TKnownClaims {
+public:
+    explicit TKnownClaims(std::vector<TKnownDevice>& Known) : fKnown(Known) {}
+
+    TKnownDevice* ById(const std::u16string& Id) {
+        for (TKnownDevice& Device : fKnown) {
+            if (!Id.empty() && Device.InstanceId == Id && fClaimed.insert(&Device).second) {
+                return &Device;
+            }
+        }
+        return nullptr;
+    }
+
+    // A device seen by its serial number before another one with the same serial number came:
+    // the one still on the device node it had keeps the number, known from now on by its USB
+    // port path; failing that, the first one asking.
+    TKnownDevice* BySerial(const TSysNode& Node, bool SameNodeOnly) {
+        if (Node.SerialId.empty() || Node.SerialId == Node.InstanceId) {
+            return nullptr;
+        }
+        for (TKnownDevice& Device : fKnown) {
+            if (Device.InstanceId == Node.SerialId && fClaimed.count(&Device) == 0 &&
+                (!SameNodeOnly || Device.DeviceNode == Node.DeviceNode)) {
+                fClaimed.insert(&Device);
+                Device.InstanceId = Node.InstanceId;
+                return &Device;
+            }
+        }
+        return nullptr;
+    }
+
+private:
+    std::vector<TKnownDevice>& fKnown;
+    std::set<const TKnownDevice*> fClaimed;
+};
+
+// The numbers the attached devices are known by, in the order of Nodes. A device is known by its
+// instance id, else by its USB port path (it was numbered while it shared its serial number),
+// else by its serial number (it was numbered before it shared it); null for a new device.
+std::vector<TKnownDevice*> FindKnown(std::vector<TKnownDevice>& Known,
+                                     const std::vector<const TSysNode*>& Nodes, bool& Changed) {
+    TKnownClaims Claims(Known);
+    std::vector<TKnownDevice*> Found(Nodes.size(), nullptr);
+    for (std::size_t Index = 0; Index < Nodes.size(); ++Index) {
+        Found[Index] = Claims.ById(Nodes[Index]->InstanceId);
+    }
+    for (std::size_t Index = 0; Index < Nodes.size(); ++Index) {
+        if (Found[Index] == nullptr && Nodes[Index]->LocationId != Nodes[Index]->InstanceId) {
+            Found[Index] = Claims.ById(Nodes[Index]->LocationId);
+        }
+    }
+    for (const bool SameNodeOnly : {true, false}) {
+        for (std::size_t Index = 0; Index < Nodes.size(); ++Index) {
+            if (Found[Index] == nullptr) {
+                Found[Index] = Claims.BySerial(*Nodes[Index], SameNodeOnly);
+                Changed = Changed || Found[Index] != nullptr;
+            }
+        }
+    }
+    return Found;
 }
 
 // Fills Map.Present from the links, the devices and the known numbers, numbering new devices
@@ -331,49 +397,52 @@ bool Assign(TPortMap& Map) {
             Map.Present.push_back(Link);
         }
     }
-    std::set<int> Used = LinkNumbers;
-    for (const TKnownDevice& Known : Map.Known) {
-        Used.insert(Known.Number);
+    std::vector<const TSysNode*> Numbered;
+    for (const TSysNode& Node : Map.Devices) {
+        if (Node.Kind == TSysKind::Serial && Reached.count(Node.InstanceId) == 0) {
+            Numbered.push_back(&Node);
+        }
     }
     bool Changed = false;
+    const std::vector<TKnownDevice*> Known = FindKnown(Map.Known, Numbered, Changed);
+    std::set<int> Used = LinkNumbers;
+    for (const TKnownDevice& Device : Map.Known) {
+        Used.insert(Device.Number);
+    }
     std::vector<const TSysNode*> Displaced;
     std::vector<const TSysNode*> Unknown;
-    const std::size_t Numbered = Map.Present.size();
-    for (const TSysNode& Node : Map.Devices) {
-        if (Node.Kind != TSysKind::Serial || Reached.count(Node.InstanceId) != 0) {
-            continue;
-        }
-        const auto Known =
-            std::find_if(Map.Known.begin(), Map.Known.end(),
-                         [&](const TKnownDevice& K) { return K.InstanceId == Node.InstanceId; });
-        if (Known == Map.Known.end()) {
+    const std::size_t Linked = Map.Present.size();
+    for (std::size_t Index = 0; Index < Numbered.size(); ++Index) {
+        const TSysNode& Node = *Numbered[Index];
+        if (Known[Index] == nullptr) {
             Unknown.push_back(&Node);
             continue;
         }
-        if (!SameDevice(*Known, Node)) {
-            Describe(*Known, Node);
+        if (!SameDevice(*Known[Index], Node)) {
+            Describe(*Known[Index], Node);
             Changed = true;
         }
-        if (LinkNumbers.count(Known->Number) != 0) {
+        if (LinkNumbers.count(Known[Index]->Number) != 0) {
             Displaced.push_back(&Node);
         } else {
-            Map.Present.push_back(NumberedPort(Node, Known->Number, TPortOrigin::Saved));
+            Map.Present.push_back(NumberedPort(Node, Known[Index]->Number, TPortOrigin::Saved));
         }
     }
     for (const TSysNode* Node : Displaced) {
         Map.Present.push_back(NumberedPort(*Node, LowestFree(Used), TPortOrigin::Temporary));
     }
     for (const TSysNode* Node : Unknown) {
-        TKnownDevice Known{Node->InstanceId, LowestFree(Used), {}, {}, {}, {}, {}};
-        Describe(Known, *Node);
-        Map.Present.push_back(NumberedPort(*Node, Known.Number, TPortOrigin::New));
-        Map.Known.push_back(std::move(Known));
+        TKnownDevice Device{Node->InstanceId, LowestFree(Used), {}, {}, {}, {}, {}};
+        Describe(Device, *Node);
+        Map.Present.push_back(NumberedPort(*Node, Device.Number, TPortOrigin::New));
+        Map.Known.push_back(std::move(Device));
         Changed = true;
     }
-    std::sort(Map.Present.begin() + std::ptrdiff_t(Numbered), Map.Present.end(),
+    std::sort(Map.Present.begin() + std::ptrdiff_t(Linked), Map.Present.end(),
               [](const TPortLink& A, const TPortLink& B) {
                   return ComNumber(A.Name) < ComNumber(B.Name);
               });
+    NameDeviceObjects(Map.Present);
     return Changed;
 }
 
@@ -480,6 +549,27 @@ std::string NumbersFile() {
         Folder.pop_back();
     }
     return Folder + ".numbers";
+}
+
+std::vector<TKnownDevice> ParseNumbers(std::string_view Text) {
+    std::vector<TKnownDevice> Known;
+    while (!Text.empty()) {
+        const std::size_t End = Text.find('\n');
+        const std::string_view Line = Text.substr(0, End);
+        Text.remove_prefix(End == std::string_view::npos ? Text.size() : End + 1);
+        const std::vector<std::string> Fields = SplitTabs(Line);
+        const int Number = Fields.size() == 7 ? ComNumber(FromUtf8(Fields[0])) : 0;
+        // Comments, torn or foreign lines, and a device or number met before are passed over.
+        if (Number == 0 || Fields[1].empty() ||
+            std::any_of(Known.begin(), Known.end(), [&](const TKnownDevice& Device) {
+                return Device.InstanceId == FromUtf8(Fields[1]) || Device.Number == Number;
+            })) {
+            continue;
+        }
+        Known.push_back({FromUtf8(Fields[1]), Number, Fields[2], FromUtf8(Fields[3]),
+                         FromUtf8(Fields[4]), FromUtf8(Fields[5]), FromUtf8(Fields[6])});
+    }
+    return Known;
 }
 
 std::shared_ptr<const TPortMap> CurrentPortMap() {

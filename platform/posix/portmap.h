@@ -3,7 +3,8 @@
 // - Every serial device that sysfs shows (sysfs.h) has a COM number of its own, kept per device
 //   identity (its instance id) in the numbering file beside the port folder, so that an adapter
 //   keeps its number across replugging and restarts, as Windows keeps it. A device seen for the
-//   first time takes the lowest number that no link and no known device holds.
+//   first time takes the lowest number that no link and no known device holds. A rebuild that
+//   changes no number and no text leaves the file alone.
 // - A folder of symbolic links named after the ports ("com9 -> /dev/pts/5") makes any device, a
 //   pseudo-terminal included, a COM port. A link's number wins: a device reached through a link
 //   is that port, and a device whose own number a link holds is reached meanwhile under the
@@ -40,6 +41,7 @@ struct TPortLink {
     std::string DevicePath; // where it leads, made absolute, e.g. /dev/pts/5
     TPortOrigin Origin = TPortOrigin::Link;
     std::u16string InstanceId; // the sysfs device it leads to; empty for anything else
+    std::u16string ObjectName; // its value name in SERIALCOMM, e.g. \Device\ttyUSB0; present ports
 };
 
 // A serial device the numbering file knows, attached now or not.
@@ -78,6 +80,9 @@ std::vector<TPortLink> ListPresentPorts();
 // The port named Name, compared without regard to case: a link of that name, present or not,
 // else a numbered device.
 std::optional<TPortLink> FindPortLink(std::u16string_view Name);
+
+// The devices of a numbering file's text; lines that are no device of ours are passed over.
+std::vector<TKnownDevice> ParseNumbers(std::string_view Text);
 
 // The user's configuration folder, $XDG_CONFIG_HOME or $HOME/.config.
 std::string ConfigFolder();

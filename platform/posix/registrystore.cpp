@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,21 +144,61 @@ std::string KeyFolder(const TRegistryKey& Key) {
 }
 
 // The subkey folder of Folder named Name without regard to case; its folder name on disk and
-// its name as stored.
+// its name as stored. Of case variants that an older store let two programs make, the first by
+// file name is the one, so that every reader and writer goes to the same.
 std::optional<std::pair<std::string, std::u16string>> FindSubKey(const std::string& Folder,
                                                                  std::u16string_view Name) {
+    std::optional<std::pair<std::string, std::u16string>> Found;
     std::error_code Error;
     for (fs::directory_iterator It(Folder, Error), End; !Error && It != End; It.increment(Error)) {
         const std::string File = It->path().filename().string();
-        if (File.front() == '.' || File.front() == ValuePrefix || !It->is_directory(Error)) {
+        if (File.front() == '.' || File.front() == ValuePrefix || !It->is_directory(Error) ||
+            (Found && Found->first < File)) {
             continue;
         }
         std::optional<std::u16string> Stored = DecodeName(File);
         if (Stored && SameName(*Stored, Name)) {
-            return std::make_pair(File, std::move(*Stored));
+            Found.emplace(File, std::move(*Stored));
         }
     }
-    return std::nullopt;
+    return Found;
+}
+
+// Held while a program looks for a name in a key's folder and makes it if it is missing, so that
+// two programs making "Bench" and "BENCH" at once make one key (or value) between them. Without
+// the lock (a folder that cannot be opened) the name is made all the same.
+class TFolderLock {
+public:
+    explicit TFolderLock(const std::string& Folder)
+        : fFd(::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        while (fFd.IsValid() && ::flock(fFd.Get(), LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+
+private:
+    TUniqueFd fFd;
+};
+
+// The subkey Name of Folder, made if missing; Made tells whether this call made it.
+LSTATUS FindOrMakeSubKey(const std::string& Folder, std::u16string_view Name,
+                         std::optional<std::pair<std::string, std::u16string>>& Found,
+                         bool& Made) {
+    std::error_code Error;
+    fs::create_directories(Folder, Error);
+    TFolderLock Lock(Folder);
+    Found = FindSubKey(Folder, Name);
+    if (Found) {
+        return ERROR_SUCCESS;
+    }
+    const std::string File = EncodeName(Name);
+    if (::mkdir((Folder + "/" + File).c_str(), 0777) != 0) {
+        // A program that does not take the lock made it a moment ago.
+        Found = errno == EEXIST ? FindSubKey(Folder, Name) : std::nullopt;
+        return Found ? ERROR_SUCCESS : LSTATUS(ErrorFromErrno(errno));
+    }
+    Made = true;
+    Found.emplace(File, std::u16string(Name));
+    return ERROR_SUCCESS;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -279,7 +320,7 @@ LSTATUS WriteValueFile(const std::string& Folder, const std::string& File, DWORD
 std::vector<TValue> SerialCommValues() {
     std::vector<TValue> Values;
     for (const TPortLink& Link : ListPresentPorts()) {
-        TValue Value{FromUtf8(Link.DevicePath), REG_SZ, {}};
+        TValue Value{Link.ObjectName, REG_SZ, {}};
         const std::u16string Data = Link.Name + u'\0';
         const auto* Bytes = reinterpret_cast<const BYTE*>(Data.data());
         Value.Data.assign(Bytes, Bytes + Data.size() * sizeof(char16_t));
@@ -408,16 +449,12 @@ LSTATUS TRegistry::Resolve(HKEY Parent, LPCWSTR SubKey, REGSAM Access, bool Crea
         for (std::size_t Index = Base->Names.size(); Index < Names.size(); ++Index) {
             auto Found = FindSubKey(Folder, Names[Index]);
             if (!Found && Create) {
-                std::error_code Error;
-                fs::create_directories(Folder, Error);
-                const std::string Made = EncodeName(Names[Index]);
-                if (::mkdir((Folder + "/" + Made).c_str(), 0777) == 0) {
-                    Opened = REG_CREATED_NEW_KEY;
-                } else if (errno != EEXIST) {
-                    return LSTATUS(ErrorFromErrno(errno));
+                bool Made = false;
+                if (const LSTATUS Status = FindOrMakeSubKey(Folder, Names[Index], Found, Made);
+                    Status != ERROR_SUCCESS) {
+                    return Status;
                 }
-                // Made now, or by another process a moment ago: look it up again either way.
-                Found = FindSubKey(Folder, Names[Index]);
+                Opened = Made ? REG_CREATED_NEW_KEY : Opened;
             }
             if (!Found) {
                 return ERROR_FILE_NOT_FOUND;
@@ -504,13 +541,21 @@ LSTATUS TRegistry::SetValue(HKEY Key, LPCWSTR Name, DWORD Type, const BYTE* Data
     const std::string Folder = KeyFolder(*Found);
     TValueFile File;
     LSTATUS Status = FindValueFile(*Found, ValueName, File);
+    if (Status != ERROR_FILE_NOT_FOUND) {
+        return Status == ERROR_SUCCESS
+                   ? WriteValueFile(Folder, File.File, Type, Data, DataBytes)
+                   : Status;
+    }
+    // A new value; the name it is first written with is the one kept, unless another program
+    // has just written it in another case.
+    if (Found->Folders.empty()) {
+        std::error_code Error;
+        fs::create_directories(Folder, Error);
+    }
+    TFolderLock Lock(Folder);
+    Status = FindValueFile(*Found, ValueName, File);
     if (Status == ERROR_FILE_NOT_FOUND) {
-        // A new value; the name it is first written with is the one kept.
         File.File = ValuePrefix + EncodeName(ValueName);
-        if (Found->Folders.empty()) {
-            std::error_code Error;
-            fs::create_directories(Folder, Error);
-        }
     } else if (Status != ERROR_SUCCESS) {
         return Status;
     }

@@ -1,6 +1,6 @@
 // The registry on Linux: a file-backed store for the keys that programs create and write, and the
 // port list HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM, made up from the port map whenever
-// it is read.
+// it is read: one value per present port, named \Device\<node> (portmap.h) and holding "COMn".
 //
 // Store layout under LXCOMM_REGISTRY_DIR (default $XDG_CONFIG_HOME/lxcomm/registry):
 //   MACHINE/<key>/<subkey>/...   HKEY_LOCAL_MACHINE
@@ -8,7 +8,9 @@
 // A key is a folder; a value is a file "@<name>" in its key's folder holding the type as four
 // little-endian bytes followed by the data. Names are kept as first written and found again
 // without regard to case; in file names, "%", "/", "\", "@", control characters, non-ASCII bytes
-// and a leading "." are written as %XX of their UTF-8 bytes. A value is replaced by writing a
+// and a leading "." are written as %XX of their UTF-8 bytes. A key or value is made under an
+// flock of its parent key's folder after looking for it again, so that programs making one
+// name in different cases at once make it once. A value is replaced by writing a
 // temporary ".tmp-*" file, syncing it and renaming it over the old one, so a reader sees the old
 // or the new value, never a mixture, even when the writer is killed; a killed writer may leave
 // its temporary file behind, which readers ignore.

@@ -55,12 +55,7 @@ std::string ReadAttribute(const std::string& Path) {
     if (Got <= 0) {
         return {};
     }
-    std::string Text(Buffer, std::size_t(Got));
-    Text = Text.substr(0, Text.find('\n'));
-    const auto Blank = [](unsigned char Char) { return std::isspace(Char) != 0; };
-    Text.erase(std::find_if_not(Text.rbegin(), Text.rend(), Blank).base(), Text.end());
-    Text.erase(Text.begin(), std::find_if_not(Text.begin(), Text.end(), Blank));
-    return Text;
+    return AttributeText(std::string_view(Buffer, std::size_t(Got)));
 }
 
 bool Exists(const std::string& Path) {
@@ -211,24 +206,55 @@ std::string BusAndId(const std::string& Hardware) {
     return IdPart(Bus.empty() ? "ROOT" : Bus) + "\\" + IdPart(DeviceId);
 }
 
-std::string UsbIdent(const std::string& UsbDevice) {
+// How a USB device is named in instance ids: by its serial number, or by its USB port path when
+// it has none or shares it with another attached device of the same make.
+enum class TUsbName { BySerial, ByLocation };
+
+bool HasSerial(const std::string& UsbDevice) {
+    return !ReadAttribute(UsbDevice + "/serial").empty();
+}
+
+std::string UsbIdent(const std::string& UsbDevice, TUsbName Naming) {
     const std::string Serial = ReadAttribute(UsbDevice + "/serial");
-    return IdPart(Serial.empty() ? Base(UsbDevice) : Serial);
+    return IdPart(Serial.empty() || Naming == TUsbName::ByLocation ? Base(UsbDevice) : Serial);
 }
 
 std::string UsbVidPid(const std::string& UsbDevice) {
     return "USB\\VID_" + HexId(UsbDevice + "/idVendor") + "&PID_" + HexId(UsbDevice + "/idProduct");
 }
 
-std::string InterfaceId(const std::string& UsbDevice, const std::string& Interface) {
-    return UsbVidPid(UsbDevice) + "&MI_" + IdPart(ReadAttribute(Interface + "/bInterfaceNumber")) +
-           "\\" + UsbIdent(UsbDevice);
+std::string UsbDeviceId(const std::string& UsbDevice, TUsbName Naming) {
+    return UsbVidPid(UsbDevice) + "\\" + UsbIdent(UsbDevice, Naming);
 }
 
-TSysNode UsbDeviceNode(const std::string& UsbDevice) {
+std::string InterfaceId(const std::string& UsbDevice, const std::string& Interface,
+                        TUsbName Naming) {
+    return UsbVidPid(UsbDevice) + "&MI_" + IdPart(ReadAttribute(Interface + "/bInterfaceNumber")) +
+           "\\" + UsbIdent(UsbDevice, Naming);
+}
+
+// The USB devices that must be named by their port path: those whose vendor, product and serial
+// number another attached device has too.
+std::set<std::string> SharedSerials(const std::vector<std::string>& UsbDevices) {
+    std::map<std::string, std::vector<std::string>> DevicesOfId;
+    for (const std::string& UsbDevice : UsbDevices) {
+        if (HasSerial(UsbDevice)) {
+            DevicesOfId[UsbDeviceId(UsbDevice, TUsbName::BySerial)].push_back(UsbDevice);
+        }
+    }
+    std::set<std::string> Shared;
+    for (const auto& [Id, Devices] : DevicesOfId) {
+        if (Devices.size() > 1) {
+            Shared.insert(Devices.begin(), Devices.end());
+        }
+    }
+    return Shared;
+}
+
+TSysNode UsbDeviceNode(const std::string& UsbDevice, TUsbName Naming) {
     TSysNode Node;
     Node.Kind = TSysKind::Usb;
-    Node.InstanceId = FromUtf8(UsbVidPid(UsbDevice) + "\\" + UsbIdent(UsbDevice));
+    Node.InstanceId = FromUtf8(UsbDeviceId(UsbDevice, Naming));
     Node.SysPath = UsbDevice;
     const std::string Product = ReadAttribute(UsbDevice + "/product");
     Node.Description = FromUtf8(Product.empty() ? "USB Composite Device" : Product);
@@ -240,8 +266,8 @@ TSysNode UsbDeviceNode(const std::string& UsbDevice) {
 }
 
 // The interfaces of a USB device: the folders below it that carry an interface number.
-void AddUsbInterfaces(const std::string& UsbDevice, const std::u16string& ParentId,
-                      std::vector<TSysNode>& Nodes) {
+void AddUsbInterfaces(const std::string& UsbDevice, TUsbName Naming,
+                      const std::u16string& ParentId, std::vector<TSysNode>& Nodes) {
     std::error_code Error;
     for (fs::directory_iterator It(UsbDevice, Error), End; !Error && It != End;
          It.increment(Error)) {
@@ -251,7 +277,7 @@ void AddUsbInterfaces(const std::string& UsbDevice, const std::u16string& Parent
         }
         TSysNode Node;
         Node.Kind = TSysKind::Usb;
-        Node.InstanceId = FromUtf8(InterfaceId(UsbDevice, Interface));
+        Node.InstanceId = FromUtf8(InterfaceId(UsbDevice, Interface, Naming));
         Node.ParentId = ParentId;
         Node.SysPath = Interface;
         Node.Description = u"USB Interface";
@@ -262,7 +288,18 @@ void AddUsbInterfaces(const std::string& UsbDevice, const std::u16string& Parent
     }
 }
 
-TSysNode PortNode(const TFound& Port, const TUsb& Usb, bool Shared) {
+// The instance id of a USB port named one way or the other.
+std::string UsbPortId(const TFound& Port, const TUsb& Usb, TUsbName Naming) {
+    std::string Id = InterfaceId(Usb.Device, Usb.Interface, Naming);
+    // A driver that serves several ports on one interface numbers them.
+    const std::string PortNumber = ReadAttribute(Port.Device + "/port_number");
+    if (!PortNumber.empty() && PortNumber != "0") {
+        Id += "&" + IdPart(PortNumber);
+    }
+    return Id;
+}
+
+TSysNode PortNode(const TFound& Port, const TUsb& Usb, bool Shared, TUsbName Naming) {
     TSysNode Node;
     Node.Kind = Port.Kind;
     Node.Name = Port.Name;
@@ -279,14 +316,12 @@ TSysNode PortNode(const TFound& Port, const TUsb& Usb, bool Shared) {
         Node.DeviceNode = "/dev/" + Port.Name;
     }
     if (!Usb.Device.empty()) {
-        std::string Id = InterfaceId(Usb.Device, Usb.Interface);
-        // A driver that serves several ports on one interface numbers them.
-        const std::string PortNumber = ReadAttribute(Port.Device + "/port_number");
-        if (!PortNumber.empty() && PortNumber != "0") {
-            Id += "&" + IdPart(PortNumber);
+        Node.InstanceId = FromUtf8(UsbPortId(Port, Usb, Naming));
+        if (HasSerial(Usb.Device)) {
+            Node.SerialId = FromUtf8(UsbPortId(Port, Usb, TUsbName::BySerial));
+            Node.LocationId = FromUtf8(UsbPortId(Port, Usb, TUsbName::ByLocation));
         }
-        Node.InstanceId = FromUtf8(Id);
-        Node.ParentId = FromUtf8(UsbVidPid(Usb.Device) + "\\" + UsbIdent(Usb.Device));
+        Node.ParentId = FromUtf8(UsbDeviceId(Usb.Device, Naming));
         const std::string Product = ReadAttribute(Usb.Device + "/product");
         const std::string Maker = ReadAttribute(Usb.Device + "/manufacturer");
         Node.Description = FromUtf8(!Product.empty() ? Product
@@ -316,22 +351,43 @@ std::string SysfsRoot() {
     return Resolved.empty() ? Folder : Resolved;
 }
 
+std::string AttributeText(std::string_view Contents) {
+    std::string_view Text = Contents.substr(0, Contents.find('\n'));
+    const auto Blank = [](unsigned char Char) { return std::isspace(Char) != 0; };
+    while (!Text.empty() && Blank(Text.back())) {
+        Text.remove_suffix(1);
+    }
+    while (!Text.empty() && Blank(Text.front())) {
+        Text.remove_prefix(1);
+    }
+    return std::string(Text);
+}
+
 std::vector<TSysNode> ScanSysfs() {
     const std::string Root = SysfsRoot();
     const std::vector<TFound> Ports = FindPorts(Root);
     std::map<std::string, int> PortsOfHardware;
-    for (const TFound& Port : Ports) {
-        ++PortsOfHardware[Port.Hardware];
-    }
-    std::vector<TSysNode> Nodes;
+    std::vector<TUsb> UsbOfPort;
     std::vector<std::string> UsbDevices;
     for (const TFound& Port : Ports) {
-        const TUsb Usb = Port.Kind == TSysKind::Serial ? FindUsb(Port.Device, Root) : TUsb{};
-        if (!Usb.Device.empty() &&
-            std::find(UsbDevices.begin(), UsbDevices.end(), Usb.Device) == UsbDevices.end()) {
-            UsbDevices.push_back(Usb.Device);
+        ++PortsOfHardware[Port.Hardware];
+        UsbOfPort.push_back(Port.Kind == TSysKind::Serial ? FindUsb(Port.Device, Root) : TUsb{});
+        const std::string& UsbDevice = UsbOfPort.back().Device;
+        if (!UsbDevice.empty() &&
+            std::find(UsbDevices.begin(), UsbDevices.end(), UsbDevice) == UsbDevices.end()) {
+            UsbDevices.push_back(UsbDevice);
         }
-        Nodes.push_back(PortNode(Port, Usb, PortsOfHardware[Port.Hardware] > 1));
+    }
+    const std::set<std::string> Shared = SharedSerials(UsbDevices);
+    const auto NamingOf = [&](const std::string& UsbDevice) {
+        return Shared.count(UsbDevice) != 0 ? TUsbName::ByLocation : TUsbName::BySerial;
+    };
+    std::vector<TSysNode> Nodes;
+    for (std::size_t Index = 0; Index < Ports.size(); ++Index) {
+        const TFound& Port = Ports[Index];
+        const TUsb& Usb = UsbOfPort[Index];
+        Nodes.push_back(
+            PortNode(Port, Usb, PortsOfHardware[Port.Hardware] > 1, NamingOf(Usb.Device)));
     }
     // The USB devices and their interfaces, except the interfaces that are ports themselves.
     std::set<std::u16string> PortIds;
@@ -340,8 +396,8 @@ std::vector<TSysNode> ScanSysfs() {
     }
     std::vector<TSysNode> UsbNodes;
     for (const std::string& UsbDevice : UsbDevices) {
-        TSysNode Device = UsbDeviceNode(UsbDevice);
-        AddUsbInterfaces(UsbDevice, Device.InstanceId, UsbNodes);
+        TSysNode Device = UsbDeviceNode(UsbDevice, NamingOf(UsbDevice));
+        AddUsbInterfaces(UsbDevice, NamingOf(UsbDevice), Device.InstanceId, UsbNodes);
         UsbNodes.push_back(std::move(Device));
     }
     for (TSysNode& Node : UsbNodes) {

@@ -5,6 +5,9 @@
 // Instance ids (always in capitals):
 //   USB\VID_0403&PID_6001&MI_00\<serial number, else USB port path>[&<port number>]  a USB port
 //   USB\VID_0403&PID_6001\<serial number, else USB port path>      the USB device it belongs to
+// A serial number identifies a USB device only while no other attached device has the same
+// vendor, product and serial number, as on Windows: cheap adapters often share one ("0001"), and
+// those are told apart by the USB port they are plugged into.
 //   <BUS>\<ID>\<device name>[&<tty name>]        a UART or parallel port: PNP\PNP0501\00:00,
 //                                                PLATFORM\SERIAL8250\SERIAL8250&TTYS1,
 //                                                PCI\VEN_8086&DEV_A13D\0000:00:16.3
@@ -12,6 +15,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace winapi::posix {
@@ -37,7 +41,14 @@ struct TSysNode {
     std::u16string Manufacturer;
     std::u16string Service; // the kernel driver
     std::u16string Driver;  // the kernel module, else the driver
+    // For a USB device with a serial number, its two possible instance ids, by serial number and
+    // by USB port path; one of them is InstanceId. Empty for anything else.
+    std::u16string SerialId;
+    std::u16string LocationId;
 };
+
+// A sysfs attribute's text as the scan takes it: its first line without surrounding blanks.
+std::string AttributeText(std::string_view Contents);
 
 // Every port with hardware behind it (a legacy UART whose type is "unknown" is a phantom and is
 // left out) and the USB devices and interfaces they belong to, ordered by instance id.

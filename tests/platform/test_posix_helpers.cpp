@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -20,6 +21,11 @@ std::u16string Wide(const std::string& Text) {
 
 std::string Narrow(const std::u16string& Text) {
     return std::string(Text.begin(), Text.end());
+}
+
+// The name the port list gives a pseudo-terminal, /dev/pts/5 as \Device\pts5.
+std::u16string DeviceName(const lxtest::TPtyPair& Pty) {
+    return u"\\Device\\pts" + Wide(Pty.SlavePath().substr(std::string("/dev/pts/").size()));
 }
 
 class PosixHelpers : public ::testing::Test {
@@ -49,13 +55,48 @@ TEST_F(PosixHelpers, ALinkedPseudoTerminalIsListedAndOpensAsCom9) {
     lx::TPortList Ports;
     lx::EnumSerialPorts(Ports, true);
     ASSERT_EQ(Ports.Count(), 1);
-    EXPECT_EQ(Ports.Strings(0), u"COM9=" + Wide(Pty.SlavePath()));
+    EXPECT_EQ(Ports.Strings(0), u"COM9=" + DeviceName(Pty));
     EXPECT_EQ(Ports.Tag(0), 9);
     lx::EnumSerialPorts(Ports, false);
     ASSERT_EQ(Ports.Count(), 1);
     EXPECT_EQ(Ports.Strings(0), u"COM9");
 
     EXPECT_NE(OpenCom9(), INVALID_HANDLE_VALUE) << Narrow(lx::GetLastErrorText());
+}
+
+// Programs read port list names of up to 129 characters and stop at the first longer one, so
+// a port reached through a long path must still be listed under a short name, beside the others.
+TEST_F(PosixHelpers, APortBehindALongPathIsListedBesideTheOthers) {
+    lxtest::TPtyPair Far;
+    std::string Path = Folder.Root() + "/";
+    while (Path.size() < 160) {
+        Path += "long-folder/";
+    }
+    std::filesystem::create_directories(Path);
+    Path += std::string(200 - Path.size(), 'x');
+    ASSERT_EQ(Path.size(), 200u);
+    std::filesystem::create_symlink(Far.SlavePath(), Path);
+    Folder.Link("COM2", Path);
+
+    lx::TPortList Ports;
+    lx::EnumSerialPorts(Ports, true);
+    ASSERT_EQ(Ports.Count(), 2);
+    EXPECT_EQ(Ports.Strings(0), u"COM2=" + DeviceName(Far));
+    EXPECT_EQ(Ports.Strings(1), u"COM9=" + DeviceName(Pty));
+
+    const HANDLE Port = lx::OpenDeviceOverlapped(u"COM2");
+    ASSERT_NE(Port, INVALID_HANDLE_VALUE) << Narrow(lx::GetLastErrorText());
+    Api().CloseHandle(Port);
+}
+
+// Two links to one terminal are two ports, and each keeps a value name of its own.
+TEST_F(PosixHelpers, TwoLinksToOneTerminalHaveNamesOfTheirOwn) {
+    Folder.Link("COM3", Pty.SlavePath());
+    lx::TPortList Ports;
+    lx::EnumSerialPorts(Ports, true);
+    ASSERT_EQ(Ports.Count(), 2);
+    EXPECT_EQ(Ports.Strings(0), u"COM3=" + DeviceName(Pty));
+    EXPECT_EQ(Ports.Strings(1), u"COM9=\\Device\\Serial0");
 }
 
 TEST_F(PosixHelpers, BytesGoOutWithWriteFileWaitAndComeBackWithReadFileWait) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -376,6 +377,91 @@ TEST_F(PosixRegistry, AReplacedValueIsNeverTornEvenWhenTheWriterIsKilled) {
               ERROR_NO_MORE_ITEMS);
 }
 
+// \Device\pts5 for /dev/pts/5.
+std::u16string DeviceName(const lxtest::TPtyPair& Pty) {
+    return u"\\Device\\pts" + Wide(Pty.SlavePath().substr(std::string("/dev/pts/").size()));
+}
+
+// Name with its letters in the case that Variant picks: each process of the race spells the same
+// names its own way.
+std::u16string Spelled(const std::string& Name, unsigned Variant) {
+    std::u16string Out;
+    for (std::size_t Index = 0; Index < Name.size(); ++Index) {
+        const bool Upper = (Variant >> (Index % 3) & 1) != 0;
+        Out.push_back(char16_t(Upper ? std::toupper(Name[Index]) : std::tolower(Name[Index])));
+    }
+    return Out;
+}
+
+// Makes the keys and values of the race in one spelling; the exit status counts the failures.
+int MakeSpelled(unsigned Variant, int StartFd) {
+    char Go = 0;
+    if (::read(StartFd, &Go, 1) != 1) {
+        return 100;
+    }
+    int Failures = 0;
+    const BYTE Data[4] = {1, 2, 3, 4};
+    for (int Round = 0; Round < 5; ++Round) {
+        const std::u16string Path = Spelled("software\\race\\bench" + std::to_string(Round), Variant);
+        HKEY Key = nullptr;
+        if (Os().RegCreateKeyExW(HKEY_CURRENT_USER, Path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, &Key, nullptr) != ERROR_SUCCESS) {
+            ++Failures;
+            continue;
+        }
+        Failures += Os().RegSetValueExW(Key, Spelled("record", Variant).c_str(), 0, REG_BINARY,
+                                        Data, sizeof(Data)) != ERROR_SUCCESS;
+        Os().RegCloseKey(Key);
+    }
+    return Failures;
+}
+
+// Eight programs making the same keys and values at once, each in its own letter case, make
+// each of them once: later reads and writes cannot go to one copy or another.
+TEST_F(PosixRegistry, ProgramsMakingOneNameInDifferentCasesAtOnceMakeItOnce) {
+    constexpr unsigned Programs = 8;
+    int Start[2];
+    ASSERT_EQ(::pipe(Start), 0);
+    std::vector<pid_t> Children;
+    for (unsigned Variant = 0; Variant < Programs; ++Variant) {
+        const pid_t Pid = ::fork();
+        ASSERT_GE(Pid, 0);
+        if (Pid == 0) {
+            ::close(Start[1]);
+            ::_exit(MakeSpelled(Variant, Start[0]));
+        }
+        Children.push_back(Pid);
+    }
+    ::close(Start[0]);
+    // One write releases them all at once.
+    const std::string Go(Programs, 'g');
+    EXPECT_EQ(::write(Start[1], Go.data(), Go.size()), ssize_t(Go.size()));
+    ::close(Start[1]);
+    for (const pid_t Child : Children) {
+        int Status = -1;
+        ASSERT_EQ(::waitpid(Child, &Status, 0), Child);
+        EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << "status " << Status;
+    }
+
+    namespace fs = std::filesystem;
+    const auto Count = [](const fs::path& Folder, bool Folders) {
+        int Found = 0;
+        for (const fs::directory_entry& Entry : fs::directory_iterator(Folder)) {
+            Found += Entry.is_directory() == Folders ? 1 : 0;
+        }
+        return Found;
+    };
+    const fs::path User = Folder.RegistryDir() + "/USER";
+    ASSERT_EQ(Count(User, true), 1) << "one Software";
+    const fs::path Software = fs::directory_iterator(User)->path();
+    ASSERT_EQ(Count(Software, true), 1) << "one Race";
+    const fs::path Race = fs::directory_iterator(Software)->path();
+    EXPECT_EQ(Count(Race, true), 5) << "one key per round";
+    for (const fs::directory_entry& Key : fs::directory_iterator(Race)) {
+        EXPECT_EQ(Count(Key.path(), false), 1) << "one value in " << Key.path();
+    }
+}
+
 class PosixSerialComm : public PosixRegistry {
 protected:
     void SetUp() override {
@@ -389,7 +475,9 @@ protected:
     lxtest::TPtyPair Second;
 };
 
-TEST_F(PosixSerialComm, ListsEveryLinkedDeviceThatExistsByItsPath) {
+// Named \Device\<node> as Windows names them, so that every name fits the 129 characters a
+// program reads; where the port leads is the port map's business.
+TEST_F(PosixSerialComm, ListsEveryLinkedDeviceThatExistsByItsDeviceName) {
     TKey Key;
     ASSERT_EQ(Os().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
                                  KEY_QUERY_VALUE, Key.Out()),
@@ -413,10 +501,10 @@ TEST_F(PosixSerialComm, ListsEveryLinkedDeviceThatExistsByItsPath) {
     }
     EXPECT_EQ(Listed,
               (std::set<std::pair<std::u16string, std::u16string>>{
-                  {Wide(First.SlavePath()), u"COM9"}, {Wide(Second.SlavePath()), u"COM3"}}));
+                  {DeviceName(First), u"COM9"}, {DeviceName(Second), u"COM3"}}));
 
     DWORD Size = 0;
-    EXPECT_EQ(Os().RegQueryValueExW(Key.Get(), Wide(First.SlavePath()).c_str(), nullptr, nullptr,
+    EXPECT_EQ(Os().RegQueryValueExW(Key.Get(), DeviceName(First).c_str(), nullptr, nullptr,
                                     nullptr, &Size),
               ERROR_SUCCESS);
     EXPECT_EQ(Size, 10u);

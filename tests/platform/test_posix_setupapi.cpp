@@ -138,8 +138,8 @@ TEST_F(PosixSetupApi, ThePortsClassListsThePortsWithHardwareBehindThem) {
     EXPECT_EQ(Parallel.Description, u"Printer Port");
     EXPECT_EQ(Parallel.Service, u"parport_pc");
 
-    EXPECT_EQ(SerialComm(), (std::vector<std::u16string>{u"COM1=/dev/ttyS0", u"COM2=/dev/ttyUSB0",
-                                                         u"COM3=/dev/ttyACM0"}));
+    EXPECT_EQ(SerialComm(), (std::vector<std::u16string>{u"COM1=\\Device\\ttyS0", u"COM2=\\Device\\ttyUSB0",
+                                                         u"COM3=\\Device\\ttyACM0"}));
 }
 
 TEST_F(PosixSetupApi, TheHardwareKeyHoldsThePortNameAndIsNamedLikeAWindowsEnumKey) {
@@ -251,7 +251,7 @@ TEST_F(PosixSetupApi, AnUnpluggedAdapterIsNotPresentAndGetsItsNumberBackWhenRepl
     EXPECT_EQ(Gone.PortName, u"COM2");
     EXPECT_EQ(Gone.Description, u"FT232R USB UART");
     EXPECT_EQ(SerialComm(),
-              (std::vector<std::u16string>{u"COM1=/dev/ttyS0", u"COM3=/dev/ttyACM0"}));
+              (std::vector<std::u16string>{u"COM1=\\Device\\ttyS0", u"COM3=\\Device\\ttyACM0"}));
 
     // A new adapter takes the lowest number nobody holds, not the absent adapter's.
     TSysfsTree::TUsbDevice Other = Ftdi;
@@ -266,8 +266,8 @@ TEST_F(PosixSetupApi, AnUnpluggedAdapterIsNotPresentAndGetsItsNumberBackWhenRepl
     Tree.AddUsbSerial(Moved, "ttyUSB1");
     EXPECT_EQ(PortOf(FtdiId), u"COM2");
     EXPECT_EQ(SerialComm(),
-              (std::vector<std::u16string>{u"COM1=/dev/ttyS0", u"COM2=/dev/ttyUSB1",
-                                           u"COM3=/dev/ttyACM0", u"COM4=/dev/ttyUSB0"}));
+              (std::vector<std::u16string>{u"COM1=\\Device\\ttyS0", u"COM2=\\Device\\ttyUSB1",
+                                           u"COM3=\\Device\\ttyACM0", u"COM4=\\Device\\ttyUSB0"}));
 
     // A device without a serial number is known by its socket.
     Tree.UnplugUsb("1-3");
@@ -279,10 +279,10 @@ TEST_F(PosixSetupApi, AnUnpluggedAdapterIsNotPresentAndGetsItsNumberBackWhenRepl
 TEST_F(PosixSetupApi, NumbersComeFromTheNumberingFileAfterARestart) {
     // Plugged in this order, the adapter gets COM2, although it sorts first.
     Tree.AddAcm(Arduino, "ttyACM0");
-    EXPECT_EQ(SerialComm(), std::vector<std::u16string>{u"COM1=/dev/ttyACM0"});
+    EXPECT_EQ(SerialComm(), std::vector<std::u16string>{u"COM1=\\Device\\ttyACM0"});
     Tree.AddUsbSerial(Ftdi, "ttyUSB0");
     EXPECT_EQ(SerialComm(),
-              (std::vector<std::u16string>{u"COM1=/dev/ttyACM0", u"COM2=/dev/ttyUSB0"}));
+              (std::vector<std::u16string>{u"COM1=\\Device\\ttyACM0", u"COM2=\\Device\\ttyUSB0"}));
 
     std::ifstream File(winapi::posix::NumbersFile());
     std::stringstream Text;
@@ -298,7 +298,7 @@ TEST_F(PosixSetupApi, NumbersComeFromTheNumberingFileAfterARestart) {
     std::filesystem::create_directory_symlink(Folder.SysfsDir(), Alias);
     ::setenv("LXCOMM_SYSFS_ROOT", Alias.c_str(), 1);
     EXPECT_EQ(SerialComm(),
-              (std::vector<std::u16string>{u"COM1=/dev/ttyACM0", u"COM2=/dev/ttyUSB0"}));
+              (std::vector<std::u16string>{u"COM1=\\Device\\ttyACM0", u"COM2=\\Device\\ttyUSB0"}));
     const auto Map = winapi::posix::CurrentPortMap();
     ASSERT_EQ(Map->Present.size(), 2u);
     EXPECT_EQ(Map->Present[1].Origin, winapi::posix::TPortOrigin::Saved);
@@ -317,7 +317,7 @@ TEST_F(PosixSetupApi, AHandEditedNumberingFileCannotGiveOneNumberToTwoDevices) {
     Tree.AddUsbSerial(Ftdi, "ttyUSB0");
     Tree.AddAcm(Arduino, "ttyACM0");
     EXPECT_EQ(SerialComm(),
-              (std::vector<std::u16string>{u"COM1=/dev/ttyUSB0", u"COM5=/dev/ttyACM0"}));
+              (std::vector<std::u16string>{u"COM1=\\Device\\ttyUSB0", u"COM5=\\Device\\ttyACM0"}));
 
     // A device that is away is listed with the texts the file keeps, escapes undone.
     const lx::TPnpDeviceList List = Enum(&GUID_DEVCLASS_PORTS, false);
