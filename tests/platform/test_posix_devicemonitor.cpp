@@ -1,6 +1,7 @@
 // The device-change monitor on Linux, for real: links to pseudo-terminals put into and taken out
 // of the port folder, and devices plugged into a synthetic sysfs tree, while it runs.
 #include "lxdevicemonitor.h"
+#include "posix/portmap.h"
 #include "pty.h"
 #include "sysfs_tree.h"
 
@@ -12,6 +13,9 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -133,6 +137,44 @@ TEST_F(DeviceMonitor, APluggedAdapterBringsItsPortAndADeviceChange) {
     EXPECT_EQ(Recorder.WaitFor(2), (std::vector<TMessage>{{DBT_DEVICEREMOVECOMPLETE, u"COM1"},
                                                           {DBT_DEVNODES_CHANGED, u""}}));
     EXPECT_EQ(Recorder.BadRecords(), 0);
+}
+
+// How often the numbering file is replaced (each write renames a new file over it) in Period.
+int NumberingWrites(std::chrono::milliseconds Period) {
+    const std::filesystem::path File = winapi::posix::NumbersFile();
+    const int Fd = ::inotify_init1(IN_CLOEXEC);
+    EXPECT_GE(::inotify_add_watch(Fd, File.parent_path().c_str(), IN_MOVED_TO), 0);
+    int Writes = 0;
+    const TClock::time_point End = TClock::now() + Period;
+    for (TClock::time_point Now = TClock::now(); Now < End; Now = TClock::now()) {
+        pollfd Poll{Fd, POLLIN, 0};
+        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(End - Now);
+        if (::poll(&Poll, 1, int(Left.count()) + 1) <= 0) {
+            continue;
+        }
+        alignas(inotify_event) char Buffer[4096];
+        const ssize_t Got = ::read(Fd, Buffer, sizeof(Buffer));
+        for (ssize_t At = 0; At < Got;) {
+            const auto* Event = reinterpret_cast<const inotify_event*>(Buffer + At);
+            Writes += Event->len > 0 && File.filename() == Event->name ? 1 : 0;
+            At += ssize_t(sizeof(inotify_event) + Event->len);
+        }
+    }
+    ::close(Fd);
+    return Writes;
+}
+
+// Two adapters with one serial number used to take turns at one number, so that every rescan
+// wrote the numbering file again; a monitor with nothing to report writes nothing.
+TEST_F(DeviceMonitor, AnIdleMonitorNeverWritesTheNumberingFile) {
+    const lxtest::TSysfsTree::TUsbDevice Adapter{"1-2", "0403", "6001", "0001", "", ""};
+    lxtest::TSysfsTree::TUsbDevice Twin = Adapter;
+    Twin.PortPath = "1-3";
+    Tree.AddUsbSerial(Adapter, "ttyUSB0");
+    Tree.AddUsbSerial(Twin, "ttyUSB1");
+    ASSERT_TRUE(Monitor.Start());
+    EXPECT_EQ(NumberingWrites(10s), 0);
+    Monitor.Stop();
 }
 
 TEST_F(DeviceMonitor, APortFolderMadeAfterTheStartIsWatchedToo) {

@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -274,6 +276,57 @@ TEST_F(PosixSetupApi, AnUnpluggedAdapterIsNotPresentAndGetsItsNumberBackWhenRepl
     EXPECT_EQ(SerialComm().size(), 3u);
     Tree.AddAcm(Arduino, "ttyACM0");
     EXPECT_EQ(PortOf(ArduinoId), u"COM3");
+}
+
+// Cheap adapters often share one serial number. Each must have a number of its own that opens it
+// and that it keeps whichever of them is unplugged and plugged again; and a rebuild of the map
+// that changes nothing must not write the numbering file again.
+TEST_F(PosixSetupApi, AdaptersSharingASerialNumberHaveANumberEachAndKeepIt) {
+    const TSysfsTree::TUsbDevice Cheap{"1-2", "0403", "6001", "0001", "", ""};
+    TSysfsTree::TUsbDevice Twin = Cheap;
+    Twin.PortPath = "1-3";
+    const auto Ports = [] {
+        std::map<std::u16string, std::string> Opens;
+        for (const winapi::posix::TPortLink& Port : winapi::posix::ListPresentPorts()) {
+            Opens.emplace(Port.Name, Port.LinkPath);
+        }
+        return Opens;
+    };
+    using TPorts = std::map<std::u16string, std::string>;
+    struct stat Before {};
+    const auto Rewritten = [&] {
+        // Anything in the port folder makes the map be built again.
+        std::ofstream(Folder.PortDir() + "/poke-" + std::to_string(Before.st_ino)) << "x";
+        Ports();
+        struct stat After {};
+        EXPECT_EQ(::stat(winapi::posix::NumbersFile().c_str(), &After), 0);
+        const bool Changed = After.st_ino != Before.st_ino;
+        Before = After;
+        return Changed;
+    };
+
+    Tree.AddUsbSerial(Cheap, "ttyUSB0");
+    EXPECT_EQ(Ports(), (TPorts{{u"COM1", "/dev/ttyUSB0"}}));
+    EXPECT_TRUE(Rewritten());
+    Tree.AddUsbSerial(Twin, "ttyUSB1");
+    EXPECT_EQ(Ports(), (TPorts{{u"COM1", "/dev/ttyUSB0"}, {u"COM2", "/dev/ttyUSB1"}}));
+    EXPECT_TRUE(Rewritten());
+    EXPECT_FALSE(Rewritten());
+    EXPECT_FALSE(Rewritten());
+    // Both are told apart by the socket they are plugged into.
+    EXPECT_EQ(PortOf(u"USB\\VID_0403&PID_6001&MI_00\\1-2"), u"COM1");
+    EXPECT_EQ(PortOf(u"USB\\VID_0403&PID_6001&MI_00\\1-3"), u"COM2");
+
+    Tree.UnplugUsb("1-2");
+    EXPECT_EQ(Ports(), (TPorts{{u"COM2", "/dev/ttyUSB1"}}));
+    Tree.AddUsbSerial(Cheap, "ttyUSB0");
+    EXPECT_EQ(Ports(), (TPorts{{u"COM1", "/dev/ttyUSB0"}, {u"COM2", "/dev/ttyUSB1"}}));
+    Tree.UnplugUsb("1-3");
+    EXPECT_EQ(Ports(), (TPorts{{u"COM1", "/dev/ttyUSB0"}}));
+    Tree.AddUsbSerial(Twin, "ttyUSB2");
+    EXPECT_EQ(Ports(), (TPorts{{u"COM1", "/dev/ttyUSB0"}, {u"COM2", "/dev/ttyUSB2"}}));
+    Rewritten();
+    EXPECT_FALSE(Rewritten());
 }
 
 TEST_F(PosixSetupApi, NumbersComeFromTheNumberingFileAfterARestart) {
