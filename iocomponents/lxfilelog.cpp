@@ -1,6 +1,7 @@
 #include "lxfilelog.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <QDateTime>
 #include <QSaveFile>
 #include <QSysInfo>
@@ -32,12 +33,31 @@ QStringList TlxFileLog::Lines() const {
     return fLines;
 }
 
+int TlxFileLog::MaxLines() const {
+    std::lock_guard Lock(fMutex);
+    return fMaxLines;
+}
+
+void TlxFileLog::SetMaxLines(int Value) {
+    std::lock_guard Lock(fMutex);
+    fMaxLines = std::max(Value, 1);
+    DropOverflow();
+}
+
+qint64 TlxFileLog::DroppedLines() const {
+    std::lock_guard Lock(fMutex);
+    return fDropped;
+}
+
 void TlxFileLog::Save() {
     QString Name;
     QByteArray Content;
     {
         std::lock_guard Lock(fMutex);
         Name = fFileName;
+        if (fDropped > 0) {
+            Content += QStringLiteral("(%1 earlier lines were dropped)\n").arg(fDropped).toUtf8();
+        }
         for (const QString& Line : fLines) {
             Content += Line.toUtf8() + '\n';
         }
@@ -55,6 +75,7 @@ void TlxFileLog::Save() {
 void TlxFileLog::Clear() {
     std::lock_guard Lock(fMutex);
     fLines.clear();
+    fDropped = 0;
 }
 
 void TlxFileLog::Add(const QString& s) {
@@ -95,6 +116,16 @@ void TlxFileLog::Append(const QString& Text) {
     const QString Stamp =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
     fLines.append(Stamp + QLatin1Char(' ') + Text);
+    DropOverflow();
+}
+
+// Under fMutex.
+void TlxFileLog::DropOverflow() {
+    const qsizetype Over = fLines.size() - fMaxLines;
+    if (Over > 0) {
+        fLines.remove(0, Over);
+        fDropped += Over;
+    }
 }
 
 bool TlxFileLog::Keeps(TDetailLevel Level) const {

@@ -14,7 +14,9 @@
 // replacing the file atomically (a reader sees the old file or the new one, never a part);
 // Clear empties the log, and the file follows at the next Save. A file that cannot be written
 // is reported through DoFatalError (code 1, detail 0), which raises unless OnFatalError vetoes.
-// The components' I/O threads may write to it while the main thread saves.
+// The components' I/O threads may write to it while the main thread saves. It keeps the last
+// MaxLines lines (10000 unless set): a program logging for weeks must not grow without end. Save
+// then begins with a line that tells how many earlier lines were dropped.
 class TlxFileLog : public TlxCustomLogFile {
     Q_OBJECT
 public:
@@ -27,6 +29,10 @@ public:
     void SetDetailLevel(TDetailLevel Value);
     // The kept lines, oldest first.
     QStringList Lines() const;
+    // How many lines are kept at most (at least 1), and how many were dropped since the last Clear.
+    int MaxLines() const;
+    void SetMaxLines(int Value);
+    qint64 DroppedLines() const;
 
     void Save() override;
     void Clear() override;
@@ -39,10 +45,13 @@ public:
 
 private:
     void Append(const QString& Text);
+    void DropOverflow();
     bool Keeps(TDetailLevel Level) const;
 
     mutable std::mutex fMutex;
     QString fFileName;
     TDetailLevel fDetailLevel = dlDetail;
     QStringList fLines;
+    int fMaxLines = 10000;
+    qint64 fDropped = 0;
 };

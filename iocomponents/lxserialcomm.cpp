@@ -1,12 +1,11 @@
 // TlxCustomSerialComm: port selection, the device list of the system's serial ports, opening a
 // port by name, the stored port configuration, and the two line-level checks.
 #include "lxcomm.h"
+#include "lxconfigrecord.h"
 #include "lxsysutils.h"
 #include "lxwin32.h"
 #include "lxwin32di.h"
 
-#include <array>
-#include <cstring>
 #include <iterator>
 #include <memory>
 
@@ -15,15 +14,6 @@ namespace {
 using winapi::BYTE;
 using winapi::DWORD;
 using winapi::HKEY;
-
-// The stored configuration record: the port number's low byte, then the DCB and the time-outs as
-// the platform lays them out (little-endian, as every system this runs on), unpadded.
-constexpr std::size_t RecordPortOffset = 0;
-constexpr std::size_t RecordDcbOffset = 1;
-constexpr std::size_t RecordTimeoutsOffset = RecordDcbOffset + sizeof(winapi::DCB);
-constexpr std::size_t RecordSize = RecordTimeoutsOffset + sizeof(winapi::COMMTIMEOUTS);
-static_assert(RecordDcbOffset == 1 && RecordTimeoutsOffset == 29 && RecordSize == 49);
-using TConfigRecord = std::array<BYTE, RecordSize>;
 
 const QString SaveError = QStringLiteral("Error on save config information from registry");
 const QString LoadError = QStringLiteral("Error on load config information from registry");
@@ -343,15 +333,13 @@ void TlxCustomSerialComm::DeviceListLoad() {
 // The stored configuration
 
 void TlxCustomSerialComm::SaveConfig(winapi::HKEY Root, const QString& Key, const QString& Name) {
-    TConfigRecord Record{};
-    Record[RecordPortOffset] = static_cast<BYTE>(fComPortNo & 0xFF);
-    std::memcpy(&Record[RecordDcbOffset], &CommCfg.dcb, sizeof(winapi::DCB));
-    std::memcpy(&Record[RecordTimeoutsOffset], &CommTimeouts(), sizeof(winapi::COMMTIMEOUTS));
+    const TlxConfigRecord Record = EncodeConfigRecord(
+        {static_cast<BYTE>(fComPortNo & 0xFF), CommCfg.dcb, CommTimeouts()});
     TRegistryKey Opened;
     const std::u16string ValueName = Name.toStdU16String();
     if (!Opened.OpenOrCreate(Root, Key) ||
         winapi::Api().RegSetValueExW(Opened.Get(), ValueName.c_str(), 0, winapi::REG_BINARY,
-                                     Record.data(), RecordSize) != winapi::ERROR_SUCCESS) {
+                                     Record.data(), ConfigRecordSize) != winapi::ERROR_SUCCESS) {
         DoFatalError(1, 0, SaveError, false);
         return;
     }
@@ -367,24 +355,25 @@ void TlxCustomSerialComm::LoadConfig(winapi::HKEY Root, const QString& Key, cons
     const std::u16string ValueName = Name.toStdU16String();
     DWORD Type = 0;
     DWORD Size = 0;
-    // A value that is missing or of another size is no record of ours: nothing is applied.
+    // A value that is missing or of another size is no record of ours, and one with settings no
+    // port can have was not written by us: nothing is applied.
     if (winapi::Api().RegQueryValueExW(Opened.Get(), ValueName.c_str(), nullptr, &Type, nullptr,
                                        &Size) == winapi::ERROR_SUCCESS &&
-        Size == RecordSize) {
-        TConfigRecord Record{};
+        Size == ConfigRecordSize) {
+        TlxConfigRecord Record{};
         if (!IsBinaryData(Type) ||
             winapi::Api().RegQueryValueExW(Opened.Get(), ValueName.c_str(), nullptr, &Type,
                                            Record.data(), &Size) != winapi::ERROR_SUCCESS ||
-            Size != RecordSize) {
+            Size != ConfigRecordSize) {
             DoFatalError(1, 0, LoadError, false);
             return;
         }
-        SetComPortNo(Record[RecordPortOffset]);
-        std::memcpy(&CommCfg.dcb, &Record[RecordDcbOffset], sizeof(winapi::DCB));
-        ApplyDCB();
-        winapi::COMMTIMEOUTS Timeouts{};
-        std::memcpy(&Timeouts, &Record[RecordTimeoutsOffset], sizeof(winapi::COMMTIMEOUTS));
-        ApplyTimeouts(Timeouts);
+        if (const std::optional<TlxStoredConfig> Stored = DecodeConfigRecord(Record)) {
+            SetComPortNo(Stored->PortNo);
+            CommCfg.dcb = Stored->Dcb;
+            ApplyDCB();
+            ApplyTimeouts(Stored->Timeouts);
+        }
     }
     LogMessage(dlDetail, QStringLiteral("Configuration was loaded"));
 }

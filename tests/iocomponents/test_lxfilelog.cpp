@@ -88,6 +88,37 @@ TEST(LxFileLog, SaveWritesTheFileWholeAndClearEmptiesTheLog) {
     EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files), QStringList{"bench.log"});
 }
 
+// A log that runs for weeks keeps its newest lines only, and its file says how many went.
+TEST(LxFileLog, KeepsTheNewestLinesUpToItsBoundAndTheFileSaysHowManyWent) {
+    QTemporaryDir Dir;
+    ASSERT_TRUE(Dir.isValid());
+    TlxFileLog Log;
+    EXPECT_EQ(Log.MaxLines(), 10000);
+    Log.SetMaxLines(3);
+    for (int Line = 1; Line <= 5; ++Line) {
+        Log.Add(QString::number(Line));
+    }
+    EXPECT_EQ(Texts(Log.Lines()), (QStringList{"3", "4", "5"}));
+    EXPECT_EQ(Log.DroppedLines(), 2);
+    Log.SetFileName(Dir.filePath("bench.log"));
+    Log.Save();
+    QFile File(Dir.filePath("bench.log"));
+    ASSERT_TRUE(File.open(QIODevice::ReadOnly));
+    const QStringList Saved = QString::fromUtf8(File.readAll()).split('\n');
+    ASSERT_EQ(Saved.size(), 5);
+    EXPECT_EQ(Saved[0], "(2 earlier lines were dropped)");
+    EXPECT_EQ(Saved.mid(1, 3), Log.Lines());
+
+    // A smaller bound takes effect at once; Clear starts the count again.
+    Log.SetMaxLines(1);
+    EXPECT_EQ(Texts(Log.Lines()), QStringList{"5"});
+    EXPECT_EQ(Log.DroppedLines(), 4);
+    Log.SetMaxLines(0);
+    EXPECT_EQ(Log.MaxLines(), 1);
+    Log.Clear();
+    EXPECT_EQ(Log.DroppedLines(), 0);
+}
+
 TEST(LxFileLog, AFileThatCannotBeWrittenIsAFatalError) {
     QTemporaryDir Dir;
     ASSERT_TRUE(Dir.isValid());

@@ -502,6 +502,44 @@ TEST_F(SerialCommConfig, OnlyA49ByteBinaryValueIsAppliedAndATextOfThatSizeIsAnEr
     }
 }
 
+// The store is a file anyone may edit: a record whose line settings no port can have is passed
+// over like one of the wrong size, and the edges of what a port can have are taken.
+TEST_F(SerialCommConfig, ARecordWithImpossibleLineSettingsIsNotApplied) {
+    struct TCase {
+        const char* What;
+        std::size_t Offset; // in the record: 1 + the DCB field's offset
+        winapi::BYTE Value;
+        bool Applied;
+    };
+    const TCase Cases[] = {
+        {"4 data bits", 1 + offsetof(winapi::DCB, ByteSize), 4, false},
+        {"9 data bits", 1 + offsetof(winapi::DCB, ByteSize), 9, false},
+        {"parity 5", 1 + offsetof(winapi::DCB, Parity), 5, false},
+        {"stop bits 3", 1 + offsetof(winapi::DCB, StopBits), 3, false},
+        {"stop bits 0xFF", 1 + offsetof(winapi::DCB, StopBits), 0xFF, false},
+        {"5 data bits", 1 + offsetof(winapi::DCB, ByteSize), 5, true},
+        {"space parity", 1 + offsetof(winapi::DCB, Parity), winapi::SPACEPARITY, true},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.What);
+        lxtest::TPortFolder Fresh;
+        TConfigComm Saved;
+        ConfigureDistinctly(Saved, 9, 38400);
+        Saved.SaveConfig(winapi::HKEY_CURRENT_USER, ConfigKey, ConfigValue);
+        std::vector<winapi::BYTE> Record = StoredValue().value().second;
+        Record[Case.Offset] = Case.Value;
+        StoreValue(winapi::REG_BINARY, Record);
+
+        TRecordingLog CaseLog;
+        TConfigComm Comm;
+        Comm.SetLog(&CaseLog);
+        Comm.LoadConfig(winapi::HKEY_CURRENT_USER, ConfigKey, ConfigValue);
+        EXPECT_EQ(CaseLog.Texts(), QStringList{QStringLiteral("lxComm: Configuration was loaded")});
+        EXPECT_EQ(Comm.ComPortNo(), Case.Applied ? 9 : 1);
+        EXPECT_EQ(Comm.BaudRate(), Case.Applied ? 38400u : 19200u);
+    }
+}
+
 TEST_F(SerialCommConfig, ARegistryFailureIsAFatalErrorThatTheHandlerMayVeto) {
     // This system's registry has no HKEY_USERS: every operation on it fails.
     TlxComm Comm;
