@@ -1,5 +1,7 @@
 // lxports: what this system's serial library sees as ports, for users and for support. It shows
-// the port map (each COM number, where it leads and where the number came from), the registered
+// the ports first as a serial port lister shows them (device, description, manufacturer, USB
+// vendor:product, serial number, location, and where the COM number came from; --json gives
+// just these, for scripts), then the port map (each COM number, where it leads and where the number came from), the registered
 // port list (SERIALCOMM), the Plug and Play records of the ports class and of the COM port
 // interface, and the serial component's device list in each EnumPorts mode, one block per device
 // with its fields and where its number came from.
@@ -18,6 +20,8 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -46,6 +50,108 @@ std::string Origin(const winapi::posix::TPortLink& Port) {
         return "temporary: a link holds this device's saved number";
     }
     return {};
+}
+
+// One port as a user looks for it.
+struct TPortRow {
+    std::string Port;
+    std::string Device;    // what is opened
+    std::string LeadsTo;   // where that leads
+    std::string ValueName; // its name in the registered port list
+    std::string Description;
+    std::string Manufacturer;
+    std::string UsbVidPid;
+    std::string SerialNumber;
+    std::string Location;
+    std::string NumberFrom;
+    std::string InstanceId;
+};
+
+std::vector<TPortRow> PortRows() {
+    const auto Map = winapi::posix::CurrentPortMap();
+    std::vector<TPortRow> Rows;
+    for (const auto& Port : Map->Present) {
+        TPortRow Row{ToUtf8(Port.Name), Port.LinkPath,    Port.DevicePath, ToUtf8(Port.ObjectName),
+                     {},                {},               {},              {},
+                     {},                Origin(Port),     ToUtf8(Port.InstanceId)};
+        const auto Node = std::find_if(Map->Devices.begin(), Map->Devices.end(),
+                                       [&](const auto& D) { return D.InstanceId == Port.InstanceId; });
+        if (!Port.InstanceId.empty() && Node != Map->Devices.end()) {
+            Row.Description = ToUtf8(Node->Description);
+            Row.Manufacturer = ToUtf8(Node->Manufacturer);
+            Row.UsbVidPid = Node->UsbVidPid;
+            Row.SerialNumber = Node->SerialNumber;
+            Row.Location = Node->Location;
+        } else {
+            Row.Description = Port.DevicePath.rfind("/dev/pts/", 0) == 0 ? "Pseudo-terminal"
+                                                                         : "Linked port";
+        }
+        Rows.push_back(std::move(Row));
+    }
+    return Rows;
+}
+
+void ShowPorts() {
+    std::printf("Ports\n\n");
+    for (const TPortRow& Row : PortRows()) {
+        std::printf("%s\n", Row.Port.c_str());
+        Line("Device", Row.Device);
+        Line("Leads to", Row.LeadsTo != Row.Device ? Row.LeadsTo : std::string());
+        Line("Description", Row.Description);
+        Line("Manufacturer", Row.Manufacturer);
+        Line("USB", Row.UsbVidPid);
+        Line("Serial number", Row.SerialNumber);
+        Line("Location", Row.Location);
+        Line("Number from", Row.NumberFrom);
+        Line("Registered as", Row.ValueName);
+        std::printf("\n");
+    }
+}
+
+std::string Json(const std::string& Text) {
+    std::string Out = "\"";
+    for (const char Char : Text) {
+        const auto Byte = static_cast<unsigned char>(Char);
+        if (Char == '"' || Char == '\\') {
+            Out += {'\\', Char};
+        } else if (Byte < 0x20) {
+            char Escaped[8];
+            std::snprintf(Escaped, sizeof(Escaped), "\\u%04x", Byte);
+            Out += Escaped;
+        } else {
+            Out.push_back(Char);
+        }
+    }
+    return Out + "\"";
+}
+
+// The ports as a JSON array, one object per port; absent texts are empty strings.
+void ShowPortsJson() {
+    std::printf("[");
+    const char* Separator = "";
+    for (const TPortRow& Row : PortRows()) {
+        std::printf("%s\n  {", Separator);
+        const std::pair<const char*, const std::string*> Fields[] = {
+            {"port", &Row.Port},
+            {"device", &Row.Device},
+            {"leads_to", &Row.LeadsTo},
+            {"registered_as", &Row.ValueName},
+            {"description", &Row.Description},
+            {"manufacturer", &Row.Manufacturer},
+            {"usb_vid_pid", &Row.UsbVidPid},
+            {"serial_number", &Row.SerialNumber},
+            {"location", &Row.Location},
+            {"number_from", &Row.NumberFrom},
+            {"instance_id", &Row.InstanceId}};
+        const char* Comma = "";
+        for (const auto& [Key, Value] : Fields) {
+            std::printf("%s\"%s\": %s", Comma, Key, Json(*Value).c_str());
+            Comma = ", ";
+        }
+        std::printf("}");
+        Separator = ",";
+    }
+    std::printf("\n]\n");
 }
 
 void ShowPortMap() {
@@ -190,16 +296,25 @@ void ShowComponentLists() {
 } // namespace
 
 int main(int Argc, char** Argv) {
-    if (Argc > 1) {
+    const bool AsJson = Argc == 2 && std::strcmp(Argv[1], "--json") == 0;
+    if (Argc > 1 && !AsJson) {
         const bool Help = std::strcmp(Argv[1], "--help") == 0 || std::strcmp(Argv[1], "-h") == 0;
         std::fprintf(Help ? stdout : stderr,
-                     "usage: lxports\n"
-                     "Lists the serial ports as the serial library sees them: the port map, the\n"
+                     "usage: lxports [--json]\n"
+                     "Lists the serial ports as the serial library sees them: each port with its\n"
+                     "device, description, manufacturer, USB vendor:product, serial number,\n"
+                     "location and where its COM number came from; then the port map, the\n"
                      "registered ports, the Plug and Play records and the serial component's\n"
-                     "device list in each enumeration mode. The folders come from\n"
-                     "LXCOMM_PORT_DIR, LXCOMM_SYSFS_ROOT and LXCOMM_REGISTRY_DIR.\n");
+                     "device list in each enumeration mode. --json prints the ports only, as a\n"
+                     "JSON array. The folders come from LXCOMM_PORT_DIR, LXCOMM_SYSFS_ROOT and\n"
+                     "LXCOMM_REGISTRY_DIR.\n");
         return Help ? 0 : 2;
     }
+    if (AsJson) {
+        ShowPortsJson();
+        return 0;
+    }
+    ShowPorts();
     ShowPortMap();
     ShowSerialComm();
     ShowPlugAndPlay();

@@ -322,6 +322,10 @@ TSysNode PortNode(const TFound& Port, const TUsb& Usb, bool Shared, TUsbName Nam
             Node.LocationId = FromUtf8(UsbPortId(Port, Usb, TUsbName::ByLocation));
         }
         Node.ParentId = FromUtf8(UsbDeviceId(Usb.Device, Naming));
+        Node.UsbVidPid = ReadAttribute(Usb.Device + "/idVendor") + ":" +
+                         ReadAttribute(Usb.Device + "/idProduct");
+        Node.SerialNumber = ReadAttribute(Usb.Device + "/serial");
+        Node.Location = Base(Usb.Interface.empty() ? Usb.Device : Usb.Interface);
         const std::string Product = ReadAttribute(Usb.Device + "/product");
         const std::string Maker = ReadAttribute(Usb.Device + "/manufacturer");
         Node.Description = FromUtf8(!Product.empty() ? Product

@@ -45,6 +45,11 @@ struct TSysNode {
     // by USB port path; one of them is InstanceId. Empty for anything else.
     std::u16string SerialId;
     std::u16string LocationId;
+    // For a USB port: the device's vendor and product ("0403:6001"), its serial number as the
+    // device gives it, and where it is plugged in (the USB port path and interface, "1-2:1.0").
+    std::string UsbVidPid;
+    std::string SerialNumber;
+    std::string Location;
 };
 
 // A sysfs attribute's text as the scan takes it: its first line without surrounding blanks.

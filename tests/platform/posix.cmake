@@ -12,3 +12,7 @@ add_executable(test_platform_posix
   ${CMAKE_CURRENT_LIST_DIR}/test_posix_devicemonitor.cpp)
 target_link_libraries(test_platform_posix PRIVATE lxplatform px_pty GTest::gtest_main)
 gtest_discover_tests(test_platform_posix PROPERTIES TIMEOUT 60)
+if(TARGET lxports)
+  add_dependencies(test_platform_posix lxports)
+  target_compile_definitions(test_platform_posix PRIVATE LXPORTS_PROGRAM="$<TARGET_FILE:lxports>")
+endif()

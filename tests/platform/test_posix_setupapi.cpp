@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -328,6 +329,28 @@ TEST_F(PosixSetupApi, AdaptersSharingASerialNumberHaveANumberEachAndKeepIt) {
     Rewritten();
     EXPECT_FALSE(Rewritten());
 }
+
+#ifdef LXPORTS_PROGRAM
+// lxports --json, for scripts: each port with what a serial port lister shows of it.
+TEST_F(PosixSetupApi, LxportsGivesEachPortWithItsUsbDataAsJson) {
+    Tree.AddUsbSerial(Ftdi, "ttyUSB0");
+    FILE* Pipe = ::popen(LXPORTS_PROGRAM " --json", "r");
+    ASSERT_NE(Pipe, nullptr);
+    std::string Output;
+    char Chunk[4096];
+    for (std::size_t Got; (Got = std::fread(Chunk, 1, sizeof(Chunk), Pipe)) > 0;) {
+        Output.append(Chunk, Got);
+    }
+    EXPECT_EQ(::pclose(Pipe), 0);
+    EXPECT_EQ(Output, "[\n  {\"port\": \"COM1\", \"device\": \"/dev/ttyUSB0\", "
+                      "\"leads_to\": \"/dev/ttyUSB0\", \"registered_as\": \"\\\\Device\\\\ttyUSB0\", "
+                      "\"description\": \"FT232R USB UART\", \"manufacturer\": \"FTDI\", "
+                      "\"usb_vid_pid\": \"0403:6001\", \"serial_number\": \"A6008ISP\", "
+                      "\"location\": \"1-2:1.0\", "
+                      "\"number_from\": \"new number, saved for this device from now on\", "
+                      "\"instance_id\": \"USB\\\\VID_0403&PID_6001&MI_00\\\\A6008ISP\"}\n]\n");
+}
+#endif
 
 TEST_F(PosixSetupApi, NumbersComeFromTheNumberingFileAfterARestart) {
     // Plugged in this order, the adapter gets COM2, although it sorts first.
