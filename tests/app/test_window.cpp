@@ -147,7 +147,7 @@ TEST_F(Window, ASilentSourceLeavesItsLabelsAndTheWindowUsable) {
 
 TEST_F(Window, TheMemoIsClearedOnceItHoldsMoreThanAThousandLines) {
     Open();
-    for (int Line = 0; Line < TAcquisition::MaxLogLines; ++Line) {
+    for (int Line = 0; Line < TFormMain::MaxLogLines; ++Line) {
         Form->Memo->appendPlainText(QString::number(Line));
     }
     Form->AddLogLine("a");
