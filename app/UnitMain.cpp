@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTextBlock>
 #include <QThread>
@@ -25,11 +26,32 @@ const QString CaptionStartAutoRefresh = QStringLiteral("开始  自动更新");
 const QString CaptionStopAutoRefresh = QStringLiteral("停止  自动更新");
 const QString LogAutoRefreshStopped = QStringLiteral("自动更新  停止");
 
-// The smallest size a value is drawn at; below it a text would be unreadable anyway.
-constexpr int MinValuePixelSize = 6;
-
 int TextWidth(const QFont& Font, const QString& Text) {
     return QFontMetrics(Font).horizontalAdvance(Text);
+}
+
+// The largest pixel size, up to the designed one, at which Text fits into Room.
+int FittingPixelSize(QFont Font, const QString& Text, int Room) {
+    int Size = Font.pixelSize();
+    const int Width = TextWidth(Font, Text);
+    if (Size <= 0 || Width <= Room) {
+        return Size;
+    }
+    // Widths grow about in step with the size: start there and step down to be sure.
+    Size = std::max(1, Size * Room / Width);
+    Font.setPixelSize(Size);
+    while (Size > 1 && TextWidth(Font, Text) > Room) {
+        Font.setPixelSize(--Size);
+    }
+    return Size;
+}
+
+// The labels take their fonts from their style sheets, which override a font set on the widget:
+// a smaller size goes into the sheet's font declaration.
+QString WithFontPixelSize(const QString& StyleSheet, int Size) {
+    static const QRegularExpression FontSize(QStringLiteral("(font:[^;]*?)\\b\\d+px"));
+    QString Sheet = StyleSheet;
+    return Sheet.replace(FontSize, QStringLiteral("\\1%1px").arg(Size));
 }
 
 } // namespace
@@ -47,7 +69,7 @@ TFormMain::TFormMain(QWidget* Parent) : QWidget(Parent), ui(std::make_unique<Ui:
         if (Label->objectName().startsWith(QLatin1String("lbl_"))) {
             fValueLabels.insert(Label->objectName(), Label);
             Label->ensurePolished();
-            fDesignedFonts.insert(Label, Label->font());
+            fDesigned.insert(Label, TDesignedLook{Label->styleSheet(), Label->font()});
         }
     }
     fDecimalPoint = QLocale::system().decimalPoint().front();
@@ -392,21 +414,24 @@ void TFormMain::ShowSource(const TSourceResult& Result) {
 void TFormMain::ShowOnWindow(const TSourceResult& Result) {
     for (const TShownValue& Value : Result.Values) {
         if (QLabel* Label = ValueLabel(Value.Name)) {
-            FitValueText(Label, fDesignedFonts.value(Label), ShownText(Value, fDecimalPoint));
+            FitValueText(Label, fDesigned.value(Label), ShownText(Value, fDecimalPoint));
         }
     }
 }
 
-void TFormMain::FitValueText(QLabel* Label, const QFont& Designed, const QString& Text) {
-    const int Room = Label->contentsRect().width() - 2 * Label->margin() - Label->indent();
-    QFont Font = Designed;
-    if (Font.pixelSize() > 0) {
-        // The same font, smaller, until the text fits: never a character cut or on the caption.
-        while (TextWidth(Font, Text) > Room && Font.pixelSize() > MinValuePixelSize) {
-            Font.setPixelSize(Font.pixelSize() - 1);
-        }
+void TFormMain::FitValueText(QLabel* Label, const TDesignedLook& Designed, const QString& Text) {
+    // Drawn smaller in the same font where it is wider than its label: a right-aligned text
+    // would otherwise lose its leading characters (a digit, the phase flag) or run into the
+    // caption.
+    const int Room =
+        Label->contentsRect().width() - 2 * Label->margin() - std::max(0, Label->indent());
+    const int Size = FittingPixelSize(Designed.Font, Text, Room);
+    const QString Sheet = Size == Designed.Font.pixelSize()
+                              ? Designed.StyleSheet
+                              : WithFontPixelSize(Designed.StyleSheet, Size);
+    if (Label->styleSheet() != Sheet) {
+        Label->setStyleSheet(Sheet);
     }
-    Label->setFont(Font);
     Label->setText(Text);
 }
 

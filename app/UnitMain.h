@@ -19,6 +19,7 @@
 #include "lxcallqueue.h"
 #include "lxcomm.h"
 
+#include <QFont>
 #include <QHash>
 #include <QStringList>
 #include <QWidget>
@@ -102,8 +103,17 @@ public:
     // Error. An empty path ends the record.
     bool SetRecordFile(const QString& Path, QString& Error);
     QString RecordFile() const { return fRecord.IsOpen() ? fRecord.FileName() : QString(); }
+    // A value label's look as designed: its style sheet and the font that gives it.
+    struct TDesignedLook {
+        QString StyleSheet;
+        QFont Font;
+    };
     // Sets a value label's text, drawn smaller where it is wider than the label.
-    static void FitValueText(QLabel* Label, const QFont& Designed, const QString& Text);
+    static void FitValueText(QLabel* Label, const TDesignedLook& Designed, const QString& Text);
+    // Shows Text in the value label Name as a refresh would.
+    void ShowValueText(const QString& Name, const QString& Text) {
+        FitValueText(ValueLabel(Name), fDesigned.value(ValueLabel(Name)), Text);
+    }
 
 private:
     // The components' stored settings, applied while they are loading.
@@ -128,7 +138,7 @@ private:
 
     std::unique_ptr<Ui::FormMain> ui;
     QHash<QString, QLabel*> fValueLabels;
-    QHash<QLabel*, QFont> fDesignedFonts;
+    QHash<QLabel*, TDesignedLook> fDesigned;
     QChar fDecimalPoint;
     std::unique_ptr<TAcquisition> fAcquisition;
     std::unique_ptr<TAcquisitionThread> fAcquiring;
