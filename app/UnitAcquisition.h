@@ -1,83 +1,99 @@
 // The panel's acquisition: the exchanges with the bench's four sources, the PT/CT ratios read on
-// connecting, and the scaling and formatting of every value into the window's labels and log.
+// connecting, the check of every reply, and the scaling of every value into the numbers shown.
 //
-// It knows the window only through TAcquisitionView (label texts by object name, the log, one
-// pass of the message loop), so the same core serves the operator window, tests and a headless
-// front end. Everything runs on the caller's thread; every wait is a sleep of that thread.
+// It knows its front end only through TAcquisitionView (each source's result, the log lines), so
+// the same core serves the operator window, tests and a headless poller. It runs on whichever
+// thread calls it, which need not be the window's: the window runs it on a worker thread and
+// shows what the view hands it.
 //
 // Decisions a change must keep:
-// - Each exchange waits at most ReplyTimeout (1 s) for its whole reply before it reads, polling the
-//   input queue without running the message loop: a reply that never comes (a silent or short
-//   source) would otherwise hold the window for good, and running the loop there would let a
-//   timer tick start a second refresh in the middle of an exchange, mixing two requests' replies.
-//   On expiry the source's labels keep their text, the input queue is emptied (a late reply must
-//   not be taken for the next source's), one log line names the source, and the sequence goes on.
-// - A port that closes between request and reply (the component closes a lost port on its own
-//   thread) ends that read quietly: the next refresh reports the closed port.
+// - The input queue is emptied before each request, and a reply is taken only when its address,
+//   function, byte count and CRC are those of the request (UnitReply). A frame that is anything
+//   else (a late reply of another source, stray bytes, a bad CRC) is never decoded: that
+//   source's result carries the reason, its labels keep their text, the ratios stay as they
+//   were, and one log line names the source and the reason. The "updated" and "ratios read"
+//   lines are logged only for replies that passed.
+// - Each exchange waits at most ReplyTimeout (1 s) for its reply after the request's fixed wait,
+//   in the serial component's own bounded read (no polling loop). An exception reply ends the
+//   wait as soon as its 5 bytes are in. A frame that settles the matter (a whole frame of another
+//   slave, a bad CRC) ends it once the line has been silent for the inter-frame gap.
+// - Bytes right behind a reply (without the inter-frame silence) make it a frame of the wrong
+//   length: the reply is rejected, not shown beside bytes of unknown origin.
+// - Waits: wmFixed keeps the fixed waits before each read and the 100 ms between the sources;
+//   wmFast sends, waits only for the reply and goes on at once. Every wait ends early on
+//   RequestStop, and a sequence stops between two exchanges once asked to.
 // - ReadI3AC_PTCT repeats at most MaxRatioReads times while a ratio reads 0, then logs once and
 //   leaves the ratios as last read. A source that does not answer ends it at once.
 // - Raw value times ratios is computed in 64 bits: PT x CT alone reaches 2^32, and a 32-bit
 //   product wraps to a negative reading.
-// - Numbers are fixed point in ASCII digits without group separators; only the decimal separator
-//   is the user's.
 #pragma once
 
+#include "UnitReadings.h"
 #include "UnitTypesPX4610.h"
 
-#include <QLocale>
 #include <QString>
+#include <QtGlobal>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
 
-class TlxCustomComm;
+class TBenchComm;
 
-// Where the acquisition shows what it read.
+// Where the acquisition hands what it read; called on the acquisition's thread.
 class TAcquisitionView {
 public:
     virtual ~TAcquisitionView() = default;
-    // Sets the text of the value label whose object name is Name ("lbl_U_Ua").
-    virtual void SetLabelText(const QString& Name, const QString& Text) = 0;
-    virtual int LogLineCount() const = 0;
-    virtual void ClearLog() = 0;
-    // Adds Text as the log's new last line.
-    virtual void AppendLogLine(const QString& Text) = 0;
-    // Handles the pending messages once: repaints, input, timer ticks.
-    virtual void ProcessMessages() = 0;
+    // A source's read ended, with or without a reply that passed.
+    virtual void ShowSource(const TSourceResult& Result) = 0;
+    // A log line of the reading methods; the view applies the log's line limit.
+    virtual void AddLogLine(const QString& Text) = 0;
 };
+
+enum class TWaitMode { wmFixed, wmFast };
 
 class TAcquisition {
 public:
     static constexpr std::chrono::milliseconds DefaultReplyTimeout{1000};
     static constexpr int MaxRatioReads = 20;
-    // AddLogLine clears a log that holds more lines than this.
-    static constexpr int MaxLogLines = 1000;
 
     // Comm and View must outlive the acquisition.
-    TAcquisition(TlxCustomComm& Comm, TAcquisitionView& View,
-                 const QLocale& Locale = QLocale::system());
+    TAcquisition(TBenchComm& Comm, TAcquisitionView& View, TWaitMode Waits = TWaitMode::wmFixed);
 
     // Sends the request frame when the port is open; on a closed port nothing is sent.
     void SendRequest(std::uint8_t Slave, std::uint8_t FunctionCode, std::uint16_t StartRegister,
                      std::uint16_t RegisterCount);
     void ReadU3AC_PTCT();
     void ReadI3AC_PTCT();
-    void ReadU3AC();
-    void ReadI3AC();
-    void Read1AC();
-    void ReadUDC();
-    // Clears a log of more than MaxLogLines lines, then adds Text.
-    void AddLogLine(const QString& Text);
-
-    // The longest wait of one exchange for its whole reply.
-    std::chrono::milliseconds ReplyTimeout() const { return fReplyTimeout; }
-    void SetReplyTimeout(std::chrono::milliseconds Value) { fReplyTimeout = Value; }
+    std::optional<TSourceResult> ReadU3AC();
+    std::optional<TSourceResult> ReadI3AC();
+    std::optional<TSourceResult> Read1AC();
+    std::optional<TSourceResult> ReadUDC();
 
     // The connect sequence: ReadU3AC_PTCT, 100 ms, ReadI3AC_PTCT.
     void ReadRatios();
-    // The refresh sequence: the four sources, 100 ms apart.
-    void ReadAll();
+    // The refresh sequence: the four sources, 100 ms apart. None when it was stopped or the port
+    // closed before its end.
+    std::optional<TRefreshResult> ReadAll();
 
-    // The window's fields: the ratios (0 until read, kept over a close) and the last replies.
+    // From any thread: the running sequence ends at its next wait or exchange, and every wait
+    // until BeginSequence ends at once.
+    void RequestStop();
+    // On the component's thread, before a sequence is started: clears a stop and takes the line
+    // speed for the inter-frame gap.
+    void BeginSequence();
+    bool StopRequested() const { return fStop; }
+
+    std::chrono::milliseconds ReplyTimeout() const { return fReplyTimeout; }
+    void SetReplyTimeout(std::chrono::milliseconds Value) { fReplyTimeout = Value; }
+    TWaitMode Waits() const { return fWaits; }
+    void SetWaits(TWaitMode Value) { fWaits = Value; }
+
+    // The window's fields: the ratios (0 until read, kept over a close) and the last replies
+    // that passed. Written by the acquisition's thread only.
     std::uint16_t FU3AC_PT = 0;
     std::uint16_t FU3AC_CT = 0;
     std::uint16_t FI3AC_PT = 0;
@@ -90,23 +106,45 @@ public:
     TRecord_UDC FRecord_UDC{};
 
 private:
-    enum class TExchange { exReplied, exClosed, exTimedOut };
-    // How one three-phase source is shown.
+    // How one exchange ended: a reply that passed, one that did not (Status says why), or no
+    // verdict because the port closed or a stop was asked for.
+    struct TExchangeEnd {
+        bool Ended = false; // closed or stopped
+        TReplyStatus Status = TReplyStatus::rsTimeout;
+        std::uint8_t ExceptionCode = 0;
+        bool Passed() const { return !Ended && Status == TReplyStatus::rsOk; }
+    };
     struct TThreePhaseStyle;
 
-    // Request, wait, reply of Command into Record (Length bytes). A reply that does not come in
-    // time is reported in the log under Source.
-    TExchange Exchange(TCommandType Command, std::chrono::milliseconds Wait, void* Record,
-                       std::size_t Length, const QString& Source);
-    TExchange AwaitReply(std::size_t Length);
+    // Request, fixed wait, checked reply of Command into Record (Length bytes). A reply that does
+    // not pass is reported in the log under Source.
+    TExchangeEnd Exchange(TCommandType Command, std::chrono::milliseconds Wait, void* Record,
+                          std::size_t Length, const QString& Source);
+    // Collects bytes until the reply of Shape is found or the matter is settled.
+    TReplyScan AwaitReply(const TReplyShape& Shape, std::vector<std::uint8_t>& Bytes);
+    // After a reply that passed: whether bytes follow it without the inter-frame silence.
+    bool BytesFollow(const TReplyScan& Scan, std::size_t Received, bool AllAtFirstLook);
+    // The result of a source whose exchange ended; none when it ended without a verdict.
+    std::optional<TSourceResult> Finish(TSource Source, const TExchangeEnd& End);
     void ShowThreePhase(const TRecord_3AC& Record, std::uint16_t PT, std::uint16_t CT,
-                        const TThreePhaseStyle& Style);
-    void Show(const QString& Name, double Value, int Decimals, const QString& Prefix = {});
-    // Value in fixed point with Decimals decimals and the user's decimal separator.
-    QString FormatFixed(double Value, int Decimals) const;
+                        const TThreePhaseStyle& Style, TSourceResult& Result);
+    // The fixed waits: a sleep that RequestStop ends; false when stopped. wmFast skips them.
+    bool Pause(std::chrono::milliseconds Wait);
+    // The quiet time that ends a frame on the line: 3.5 characters, never under 2 ms.
+    static std::chrono::milliseconds FrameGap(quint32 BaudRate);
+    void AddLogLine(const QString& Text) { fView.AddLogLine(Text); }
+    quint32 ReadMore(std::vector<std::uint8_t>& Bytes, std::size_t Count,
+                     std::chrono::milliseconds Within);
 
-    TlxCustomComm& fComm;
+    TBenchComm& fComm;
     TAcquisitionView& fView;
-    QString fDecimalPoint;
+    TWaitMode fWaits;
     std::chrono::milliseconds fReplyTimeout = DefaultReplyTimeout;
+    std::chrono::milliseconds fFrameGap;
+    std::atomic<bool> fStop = false;
+    std::mutex fStopLock;
+    std::condition_variable fStopped;
 };
+
+// The log line of a reply that did not pass, for Source ("三相调压"): "三相调压应答超时", ...
+QString RejectedLogLine(const QString& Source, TReplyStatus Status, std::uint8_t ExceptionCode);

@@ -6,11 +6,15 @@
 #include "lxdevicechange.h"
 #include "ui_UnitMain.h"
 
+#include <QAction>
 #include <QCoreApplication>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTextBlock>
 #include <QThread>
@@ -21,6 +25,34 @@ namespace {
 const QString CaptionStartAutoRefresh = QStringLiteral("开始  自动更新");
 const QString CaptionStopAutoRefresh = QStringLiteral("停止  自动更新");
 const QString LogAutoRefreshStopped = QStringLiteral("自动更新  停止");
+
+int TextWidth(const QFont& Font, const QString& Text) {
+    return QFontMetrics(Font).horizontalAdvance(Text);
+}
+
+// The largest pixel size, up to the designed one, at which Text fits into Room.
+int FittingPixelSize(QFont Font, const QString& Text, int Room) {
+    int Size = Font.pixelSize();
+    const int Width = TextWidth(Font, Text);
+    if (Size <= 0 || Width <= Room) {
+        return Size;
+    }
+    // Widths grow about in step with the size: start there and step down to be sure.
+    Size = std::max(1, Size * Room / Width);
+    Font.setPixelSize(Size);
+    while (Size > 1 && TextWidth(Font, Text) > Room) {
+        Font.setPixelSize(--Size);
+    }
+    return Size;
+}
+
+// The labels take their fonts from their style sheets, which override a font set on the widget:
+// a smaller size goes into the sheet's font declaration.
+QString WithFontPixelSize(const QString& StyleSheet, int Size) {
+    static const QRegularExpression FontSize(QStringLiteral("(font:[^;]*?)\\b\\d+px"));
+    QString Sheet = StyleSheet;
+    return Sheet.replace(FontSize, QStringLiteral("\\1%1px").arg(Size));
+}
 
 } // namespace
 
@@ -36,10 +68,13 @@ TFormMain::TFormMain(QWidget* Parent) : QWidget(Parent), ui(std::make_unique<Ui:
     for (QLabel* Label : findChildren<QLabel*>()) {
         if (Label->objectName().startsWith(QLatin1String("lbl_"))) {
             fValueLabels.insert(Label->objectName(), Label);
+            Label->ensurePolished();
+            fDesigned.insert(Label, TDesignedLook{Label->styleSheet(), Label->font()});
         }
     }
+    fDecimalPoint = QLocale::system().decimalPoint().front();
 
-    lxComm = new TlxComm(this);
+    lxComm = new TBenchComm(this);
     lxCommMonitor = new TlxComm(this);
     TimerAutoRefresh = new QTimer(this);
     TimerAutoRefresh->setObjectName(QStringLiteral("TimerAutoRefresh"));
@@ -47,7 +82,9 @@ TFormMain::TFormMain(QWidget* Parent) : QWidget(Parent), ui(std::make_unique<Ui:
     TimerMonitor->setObjectName(QStringLiteral("TimerMonitor"));
     LoadComponents();
     fAcquisition = std::make_unique<TAcquisition>(*lxComm, static_cast<TAcquisitionView&>(*this));
+    fAcquiring = std::make_unique<TAcquisitionThread>();
     ConnectHandlers();
+    AddRecordActions();
 
     fDeviceChanges = new TlxDeviceChangeNotifier(this);
     // Reselecting the port after a device change can fail to reopen it.
@@ -62,6 +99,10 @@ TFormMain::TFormMain(QWidget* Parent) : QWidget(Parent), ui(std::make_unique<Ui:
 }
 
 TFormMain::~TFormMain() {
+    // A running exchange ends at once: its wait is stopped and its read ends with the port.
+    fAcquisition->RequestStop();
+    lxComm->SetActive(false);
+    fAcquiring.reset();
     delete fDeviceChanges;
     delete lxComm;
     delete lxCommMonitor;
@@ -72,8 +113,8 @@ void TFormMain::LoadComponents() {
         lxComm->SetName(QStringLiteral("lxComm"));
         lxComm->SetOnFatalError(TOnFatalErrorEvent::Bind<&TFormMain::lxCommFatalError>(this));
         lxCommMonitor->SetName(QStringLiteral("lxCommMonitor"));
-        for (TlxComm* Comm : {lxComm, lxCommMonitor}) {
-            const bool Bench = Comm == lxComm;
+        for (TlxComm* Comm : {static_cast<TlxComm*>(lxComm), lxCommMonitor}) {
+            const bool Bench = Comm == static_cast<TlxComm*>(lxComm);
             Comm->SetActive(false);
             Comm->SetBaudRate(9600);
             Comm->SetParity(pNone);
@@ -120,6 +161,43 @@ void TFormMain::ConnectHandlers() {
             [this] { RunHandler([this] { TimerMonitorTimer(TimerMonitor); }); });
 }
 
+void TFormMain::AddRecordActions() {
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* Record = new QAction(QStringLiteral("记录到文件…"), this);
+    connect(Record, &QAction::triggered, this, [this] { ChooseRecordFile(); });
+    auto* StopRecord = new QAction(QStringLiteral("停止记录"), this);
+    connect(StopRecord, &QAction::triggered, this, [this] {
+        QString Unused;
+        SetRecordFile({}, Unused);
+    });
+    addActions({Record, StopRecord});
+}
+
+void TFormMain::ChooseRecordFile() {
+    const QString Path = QFileDialog::getSaveFileName(this, QStringLiteral("记录到文件"), {},
+                                                      QStringLiteral("CSV (*.csv)"), nullptr,
+                                                      QFileDialog::DontConfirmOverwrite);
+    QString Error;
+    if (!Path.isEmpty() && !SetRecordFile(Path, Error)) {
+        QMessageBox::warning(this, windowTitle(), Error);
+    }
+}
+
+bool TFormMain::SetRecordFile(const QString& Path, QString& Error) {
+    if (Path.isEmpty()) {
+        if (fRecord.IsOpen()) {
+            AppendLogLine(QStringLiteral("记录已停止：%1").arg(fRecord.FileName()));
+        }
+        fRecord.Close();
+        return true;
+    }
+    if (!fRecord.Open(Path, Error)) {
+        return false;
+    }
+    AppendLogLine(QStringLiteral("记录到 %1").arg(Path));
+    return true;
+}
+
 void TFormMain::CenterOnDesktop() {
     if (const QScreen* Screen = QGuiApplication::primaryScreen()) {
         QRect Frame = geometry();
@@ -161,7 +239,12 @@ void TFormMain::ReadUDC() {
 }
 
 void TFormMain::AddLogLine(const QString& Text) {
-    fAcquisition->AddLogLine(Text);
+    RunOnWindowThread([this, Text] {
+        if (LogLineCount() > MaxLogLines) {
+            Memo->clear();
+        }
+        AppendLogLine(Text);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -180,6 +263,7 @@ void TFormMain::StopAutoRefresh() {
         return;
     }
     TimerAutoRefresh->stop();
+    fAcquisition->RequestStop();
     IsAutoRefresh = false;
     AppendLogLine(LogAutoRefreshStopped);
     btnAuotRefresh->setText(CaptionStartAutoRefresh);
@@ -198,10 +282,11 @@ void TFormMain::btnOpenComPortClick(QObject*) {
     btnCloseComPort->setEnabled(true);
     TimerMonitor->start();
     AppendLogLine(QStringLiteral("%1 端口已打开").arg(lxComm->GetComName()));
-    fAcquisition->ReadRatios();
+    StartAcquisition([this] { fAcquisition->ReadRatios(); });
 }
 
 void TFormMain::btnCloseComPortClick(QObject*) {
+    fAcquisition->RequestStop();
     if (lxComm->Active()) {
         lxComm->SetActive(false);
     }
@@ -216,7 +301,12 @@ void TFormMain::btnCloseComPortClick(QObject*) {
 
 void TFormMain::btnRefreshClick(QObject*) {
     if (lxComm->Active()) {
-        fAcquisition->ReadAll();
+        StartAcquisition([this] {
+            const std::optional<TRefreshResult> Refresh = fAcquisition->ReadAll();
+            if (Refresh) {
+                RunOnWindowThread([this, Refresh] { fRecord.Append(*Refresh); });
+            }
+        });
         return;
     }
     AppendLogLine(QStringLiteral("串口没打开！"));
@@ -231,6 +321,7 @@ void TFormMain::btnAuotRefreshClick(QObject*) {
         TimerAutoRefresh->start();
     } else {
         TimerAutoRefresh->stop();
+        fAcquisition->RequestStop();
         AppendLogLine(LogAutoRefreshStopped);
         btnAuotRefresh->setText(CaptionStartAutoRefresh);
     }
@@ -256,10 +347,29 @@ void TFormMain::FormDeviceChange(const winapi::MSG& Message) {
     if (lxCommMonitor->DeviceCount() < FCOM_DeviceCount) {
         StopAutoRefresh();
     }
-    const int Index = lxComm->DeviceIndex();
+    // The count is taken whatever the rebuild does: a stale count would stop auto refresh at
+    // every monitor tick from now on.
+    struct TTakeCount {
+        TFormMain* Form;
+        ~TTakeCount() { Form->FCOM_DeviceCount = Form->lxCommMonitor->DeviceCount(); }
+    } TakeCount{this};
+    KeepChosenPort(lxComm->GetComName(), Message);
+}
+
+void TFormMain::KeepChosenPort(const QString& Name, const winapi::MSG& Message) {
+    // The component's selection follows its port number through the rebuilt list, so it stays
+    // on the port by name; writing back a list position would move it to whatever port now
+    // stands there.
     lxComm->WMDeviceChange(Message);
-    lxComm->SetDeviceIndex(Index);
-    FCOM_DeviceCount = lxCommMonitor->DeviceCount();
+    if (lxComm->DeviceIndex() >= 0 || !lxComm->Active()) {
+        return;
+    }
+    fAcquisition->RequestStop();
+    lxComm->SetActive(false);
+    TimerMonitor->stop();
+    btnOpenComPort->setEnabled(true);
+    btnCloseComPort->setEnabled(false);
+    AppendLogLine(QStringLiteral("%1 端口已移除，端口已关闭").arg(Name));
 }
 
 void TFormMain::lxCommCommError(QObject*, quint32, quint32, TComStateFlags, bool&) {
@@ -289,10 +399,40 @@ void TFormMain::RunOnWindowThread(std::function<void()> Call) {
     }
 }
 
-void TFormMain::SetLabelText(const QString& Name, const QString& Text) {
-    if (QLabel* Label = ValueLabel(Name)) {
-        Label->setText(Text);
+bool TFormMain::StartAcquisition(std::function<void()> Job) {
+    if (fAcquiring->Busy()) {
+        return false;
     }
+    fAcquisition->BeginSequence();
+    return fAcquiring->Run(std::move(Job));
+}
+
+void TFormMain::ShowSource(const TSourceResult& Result) {
+    RunOnWindowThread([this, Result] { ShowOnWindow(Result); });
+}
+
+void TFormMain::ShowOnWindow(const TSourceResult& Result) {
+    for (const TShownValue& Value : Result.Values) {
+        if (QLabel* Label = ValueLabel(Value.Name)) {
+            FitValueText(Label, fDesigned.value(Label), ShownText(Value, fDecimalPoint));
+        }
+    }
+}
+
+void TFormMain::FitValueText(QLabel* Label, const TDesignedLook& Designed, const QString& Text) {
+    // Drawn smaller in the same font where it is wider than its label: a right-aligned text
+    // would otherwise lose its leading characters (a digit, the phase flag) or run into the
+    // caption.
+    const int Room =
+        Label->contentsRect().width() - 2 * Label->margin() - std::max(0, Label->indent());
+    const int Size = FittingPixelSize(Designed.Font, Text, Room);
+    const QString Sheet = Size == Designed.Font.pixelSize()
+                              ? Designed.StyleSheet
+                              : WithFontPixelSize(Designed.StyleSheet, Size);
+    if (Label->styleSheet() != Sheet) {
+        Label->setStyleSheet(Sheet);
+    }
+    Label->setText(Text);
 }
 
 int TFormMain::LogLineCount() const {
@@ -300,17 +440,9 @@ int TFormMain::LogLineCount() const {
     return Memo->document()->isEmpty() ? 0 : Memo->document()->blockCount();
 }
 
-void TFormMain::ClearLog() {
-    Memo->clear();
-}
-
 void TFormMain::AppendLogLine(const QString& Text) {
     Memo->appendPlainText(Text);
     // The newest line stays in sight, whatever the operator scrolled to.
     Memo->moveCursor(QTextCursor::End);
     Memo->ensureCursorVisible();
-}
-
-void TFormMain::ProcessMessages() {
-    QCoreApplication::processEvents();
 }

@@ -25,6 +25,7 @@ struct TPanelOptions {
     std::optional<int> QuitAfterMs;
     QString Screenshot;
     QString Log;
+    QString Record;
 };
 
 [[noreturn]] void Refuse(const QString& Text) {
@@ -57,7 +58,14 @@ TPanelOptions ParseOptions(const QCoreApplication& App) {
                                  QStringLiteral("Write the log's lines to FILE (UTF-8) when "
                                                 "quitting."),
                                  QStringLiteral("FILE"));
-    Parser.addOptions({Port, Connect, AutoRefresh, QuitAfter, Screenshot, Log});
+    const QCommandLineOption Record(
+        QStringLiteral("record"),
+        QStringLiteral("Append one CSV row per refresh to FILE (a header first when the file is "
+                       "new): the time, every value as shown with '.' as decimal separator, the "
+                       "phase flags and each source's status. The window's context menu starts "
+                       "and stops a record too."),
+        QStringLiteral("FILE"));
+    Parser.addOptions({Port, Connect, AutoRefresh, QuitAfter, Screenshot, Log, Record});
     Parser.process(App);
 
     TPanelOptions Options;
@@ -85,6 +93,7 @@ TPanelOptions ParseOptions(const QCoreApplication& App) {
     }
     Options.Screenshot = Parser.value(Screenshot);
     Options.Log = Parser.value(Log);
+    Options.Record = Parser.value(Record);
     return Options;
 }
 
@@ -130,6 +139,12 @@ int main(int argc, char** argv) {
     LxInstallCommConfigDialog();
 
     TFormMain FormMain;
+    QString Error;
+    if (!Options.Record.isEmpty() && !FormMain.SetRecordFile(Options.Record, Error)) {
+        std::fprintf(stderr, "px4610-panel: %s; choose a file in a folder you can write to\n",
+                     qPrintable(Error));
+        return ExitOutput;
+    }
     if (Options.Port) {
         FormMain.lxComm->SetComPortNo(*Options.Port);
     }

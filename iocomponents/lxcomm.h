@@ -395,6 +395,8 @@ private:
     void CountWaiting(winapi::DWORD InQueue);
     void CountTaken(winapi::DWORD Count);
     void ForgetWaiting();
+    // Reports the line errors a queue count took from the driver, as the event processing does.
+    void ReportTakenErrors(winapi::DWORD Errors, const winapi::COMSTAT& Stat);
     // Shows the modem lines in the monitor controls; runs on the component's own thread.
     void ShowModemSignals(TModemSignals Signals, bool Ring);
     // fMonitored follows the four monitor references.

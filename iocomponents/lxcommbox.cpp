@@ -1,11 +1,22 @@
 #include "lxcommbox.h"
 
+#include "lxerror.h"
+#include "lxui.h"
+
 #include <QVariant>
 
 TlxDeviceBox::TlxDeviceBox(QWidget* AOwner) : QComboBox(AOwner) {
     setEditable(false);
-    // activated fires on the user's picks only, not on the box's own refills.
-    connect(this, &QComboBox::activated, this, [this] { Change(); });
+    // activated fires on the user's picks only, not on the box's own refills. A pick whose port
+    // fails to open raises the open error; it is shown here, where the pick began, and never
+    // unwinds through the combo box's own frames, which are built without exception support.
+    connect(this, &QComboBox::activated, this, [this] {
+        try {
+            Change();
+        } catch (const ElxError& Error) {
+            LxShowException(Error.Message());
+        }
+    });
 }
 
 TlxDeviceBox::~TlxDeviceBox() {

@@ -35,13 +35,27 @@ constexpr TSignalRow SignalRows[] = {
     {winapi::MS_RLSD_ON, msRLSD},
 };
 
-// The queue counts of ClearCommError; false on a closed port or when the call fails.
-bool QueueCounts(winapi::HANDLE Handle, winapi::COMSTAT& Stat) {
+// All five line errors at once: the driver reports a port that is gone.
+constexpr DWORD LostPortErrors = winapi::CE_RXOVER | winapi::CE_OVERRUN | winapi::CE_RXPARITY |
+                                 winapi::CE_FRAME | winapi::CE_BREAK;
+
+// The queue counts and line errors of ClearCommError; false on a closed port or when the call
+// fails.
+bool QueueCounts(winapi::HANDLE Handle, DWORD& Errors, winapi::COMSTAT& Stat) {
     if (Handle == winapi::INVALID_HANDLE_VALUE) {
         return false;
     }
-    DWORD Errors = 0;
     return winapi::Api().ClearCommError(Handle, &Errors, &Stat) != winapi::FALSE;
+}
+
+TComStateFlags StateFlags(DWORD Flags) {
+    TComStateFlags State;
+    for (int Bit = 0; Bit <= fTxim; ++Bit) {
+        if ((Flags & (DWORD{1} << Bit)) != 0) {
+            State.Include(static_cast<TComStateFlag>(Bit));
+        }
+    }
+    return State;
 }
 
 // EscapeCommFunction on an open port; its result is not examined.
@@ -221,12 +235,35 @@ TModemSignals TlxCustomComm::ModemSignals() const {
 
 quint32 TlxCustomComm::ReadyForRead() const {
     winapi::COMSTAT Stat{};
-    return QueueCounts(fHandle, Stat) ? Stat.cbInQue : 0;
+    DWORD Errors = 0;
+    if (!QueueCounts(fHandle, Errors, Stat)) {
+        return 0;
+    }
+    const_cast<TlxCustomComm*>(this)->ReportTakenErrors(Errors, Stat);
+    return Stat.cbInQue;
 }
 
 quint32 TlxCustomComm::NotYetSend() const {
     winapi::COMSTAT Stat{};
-    return QueueCounts(fHandle, Stat) ? Stat.cbOutQue : 0;
+    DWORD Errors = 0;
+    if (!QueueCounts(fHandle, Errors, Stat)) {
+        return 0;
+    }
+    const_cast<TlxCustomComm*>(this)->ReportTakenErrors(Errors, Stat);
+    return Stat.cbOutQue;
+}
+
+void TlxCustomComm::ReportTakenErrors(DWORD Errors, const winapi::COMSTAT& Stat) {
+    // ClearCommError hands each error to one caller only: the event processing will not see
+    // these, so they are reported as it would have reported them.
+    if (Errors == 0) {
+        return;
+    }
+    if (Errors == LostPortErrors) {
+        CloseConnection(false);
+        return;
+    }
+    DoCommError(Errors, 0, StateFlags(Stat.Flags));
 }
 
 // ---------------------------------------------------------------------------------------------

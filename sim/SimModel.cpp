@@ -185,6 +185,11 @@ std::string Describe(std::uint8_t Slave, const TRawValue& Value) {
 
 TBenchModel::TBenchModel(const TBenchSettings& Settings)
     : fSettings(Settings), fRandom(Settings.Seed) {
+    if (Settings.Frozen)
+        for (TSourceState& state : fState)
+            for (int i = 0; i < 3; ++i)
+                state.Phases[i] = {FrozenVoltageOffset[i], FrozenCurrentOffset[i],
+                                   FrozenPowerFactorOffset[i]};
     for (std::uint8_t slave = FirstSlave; slave <= LastSlave; ++slave)
         Refresh(slave);
 }
@@ -286,15 +291,22 @@ std::optional<std::string> TBenchModel::Check(const TBenchSettings& Settings) {
             return name + "voltage and current must be 0 or more";
         if (!(source.PowerFactor >= 0 && source.PowerFactor <= 1))
             return name + "the power factor must lie between 0 and 1";
-        // The registers must hold every value the movement can reach: try its extremes (all of
-        // them the nominal values when frozen).
-        const double reach = Settings.Frozen ? 0.0 : 1.0;
-        for (int corner = 0; corner < 8; ++corner) {
-            const auto sign = [&](int bit) { return (corner >> bit) & 1 ? reach : -reach; };
-            const auto v = sign(0) * Movement.Voltage, i = sign(1) * Movement.Current,
-                       pf = sign(2) * Movement.PowerFactor;
-            const auto phases = PhasesOf(source, {v, v, v}, {i, i, i}, {pf, pf, pf});
-            const double frequency = Settings.Frequency + reach * Movement.Frequency;
+        // The registers must hold every value the movement can reach: try its extremes, or the
+        // frozen values of each phase.
+        using TDeviations = std::array<double, 3>;
+        std::vector<std::array<TDeviations, 3>> extremes;
+        if (Settings.Frozen)
+            extremes.push_back({FrozenVoltageOffset, FrozenCurrentOffset, FrozenPowerFactorOffset});
+        for (int corner = 0; corner < 8 && !Settings.Frozen; ++corner) {
+            const auto sign = [&](int bit) { return (corner >> bit) & 1 ? 1.0 : -1.0; };
+            const double v = sign(0) * Movement.Voltage, i = sign(1) * Movement.Current,
+                         pf = sign(2) * Movement.PowerFactor;
+            extremes.push_back({TDeviations{v, v, v}, TDeviations{i, i, i}, TDeviations{pf, pf, pf}});
+        }
+        const double frequency =
+            Settings.Frequency + (Settings.Frozen ? 0.0 : Movement.Frequency);
+        for (const auto& [v, i, pf] : extremes) {
+            const auto phases = PhasesOf(source, v, i, pf);
             const auto values = slave == 3 ? SinglePhaseValues(phases[0], frequency)
                                            : ThreePhaseValues(slave, source, phases, frequency);
             for (const TRawValue& value : values)

@@ -33,6 +33,15 @@ struct TBenchSettings {
     bool Frozen = false; // every value stays at its nominal value
 };
 
+// A frozen bench still gives each phase values of its own, so that a value shown from the wrong
+// phase or the wrong line pair stands out: phase b a little more voltage and a little less
+// current than nominal, phase c the other way round, phase a the nominal values (fractions of
+// the nominal value; the power factor's are absolute). Each lies inside the movement's bounds,
+// and the phases' apparent powers never add up to more than at the nominal values.
+inline constexpr std::array<double, 3> FrozenVoltageOffset{0.0, 0.002, -0.002};
+inline constexpr std::array<double, 3> FrozenCurrentOffset{0.0, -0.004, 0.004};
+inline constexpr std::array<double, 3> FrozenPowerFactorOffset{0.0, 0.004, -0.004};
+
 inline constexpr std::uint8_t FirstSlave = 1;
 inline constexpr std::uint8_t LastSlave = 4;
 

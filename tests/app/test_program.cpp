@@ -50,6 +50,51 @@ TEST(Program, ConnectsToTheChosenPortAndLeavesItsLogAndImageAtQuit) {
     EXPECT_EQ(QImage(Shot).size(), QSize(1018, 689));
 }
 
+// The record of a run against a bench whose current source answers with a bad CRC: a header and
+// rows in which every other source holds the values of a clean line, and the current source
+// empty cells with its reason.
+TEST(Program, RecordsEveryRefreshWithTheFaultySourceEmpty) {
+    lxtest::TPortFolder Folder;
+    sim::TBenchSettings Bench;
+    Bench.Frozen = true;
+    simtest::TRunningSimulator Simulator(Bench, simtest::FastLine(),
+                                         simtest::PlanOf({"2:bad-crc"}));
+    Folder.Link("COM7", Simulator.Path());
+    QTemporaryDir Work;
+    const QString Record = Work.filePath("panel.csv");
+
+    const TRun Run = RunPanel({"--port", "COM7", "--connect", "--auto-refresh", "--quit-after",
+                               "2.5", "--record", Record});
+    ASSERT_EQ(Run.ExitCode, 0) << Run.Errors.toStdString();
+    QFile File(Record);
+    ASSERT_TRUE(File.open(QIODevice::ReadOnly));
+    const QStringList Lines = QString::fromUtf8(File.readAll()).trimmed().split('\n');
+    ASSERT_GE(Lines.size(), 2) << "a header and at least one row";
+    const QStringList Columns = Lines[0].split(',');
+    for (const QString& Line : Lines.mid(1)) {
+        const QStringList Cells = Line.split(',');
+        ASSERT_EQ(Cells.size(), Columns.size());
+        const auto Cell = [&](const char* Column) { return Cells[Columns.indexOf(Column)]; };
+        EXPECT_EQ(Cell("U_UAB"), "381.4");
+        EXPECT_EQ(Cell("U_Ic"), "5.020");
+        EXPECT_EQ(Cell("I_Ia"), "");
+        EXPECT_EQ(Cell("I3AC_a"), "");
+        EXPECT_EQ(Cell("P"), "1.045");
+        EXPECT_EQ(Cell("UDC"), "220.0");
+        EXPECT_EQ(Cell("U3AC_a"), "~");
+        EXPECT_EQ(Cell("U3AC_status"), "ok");
+        EXPECT_EQ(Cell("I3AC_status"), "crc");
+        EXPECT_EQ(Cell("UDC_status"), "ok");
+    }
+}
+
+TEST(Program, ARecordFileThatCannotBeOpenedEndsTheStart) {
+    QTemporaryDir Work;
+    const TRun Run = RunPanel({"--record", Work.filePath("missing/panel.csv")});
+    EXPECT_EQ(Run.ExitCode, 1);
+    EXPECT_TRUE(Run.Errors.contains("missing/panel.csv")) << Run.Errors.toStdString();
+}
+
 TEST(Program, RefusesAPortThatIsNoCOMPort) {
     const TRun Run = RunPanel({"--port", "ttyS0"});
     EXPECT_EQ(Run.ExitCode, 2);

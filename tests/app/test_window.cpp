@@ -2,17 +2,22 @@
 // pseudo-terminal with frozen values: its buttons, timers, log and error paths.
 #include "SimPeer.h"
 #include "UnitMain.h"
+#include "lxcommbox.h"
 #include "eventloop.h"
 #include "lxui.h"
 #include "pty.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -37,6 +42,20 @@ protected:
         Form = std::make_unique<TFormMain>();
     }
     QString Text(const char* Label) const { return Form->ValueLabel(Label)->text(); }
+    // Waits until the acquisition's thread is idle and the window has shown what it handed over.
+    void Settle() {
+        ASSERT_TRUE(RunUntil([&] { return !Form->Acquiring(); }, 20000));
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+    void Connect() {
+        Form->btnOpenComPort->click();
+        Settle();
+    }
+    void Refresh() {
+        Form->btnRefresh->click();
+        Settle();
+    }
     // The buttons' and the monitor timer's state: connect, disconnect, monitor.
     std::tuple<bool, bool, bool> State() const {
         return {Form->btnOpenComPort->isEnabled(), Form->btnCloseComPort->isEnabled(),
@@ -59,14 +78,14 @@ TEST_F(Window, ConnectRefreshAndDisconnectFollowTheStateTable) {
     EXPECT_EQ(Form->lxComm->ComPortNo(), 1);
     EXPECT_EQ(Form->lxComm->BaudRate(), 9600u);
 
-    Form->btnOpenComPort->click();
+    Connect();
     EXPECT_EQ(State(), TState(false, true, true)) << "port open";
     EXPECT_EQ(Form->Acquisition().FI3AC_CT, 10);
-    Form->btnRefresh->click();
-    EXPECT_EQ(Text("lbl_U_UAB"), "381.1");
-    EXPECT_EQ(Text("lbl_U_Ia"), "5.000");
+    Refresh();
+    EXPECT_EQ(Text("lbl_U_UAB"), "381.4");
+    EXPECT_EQ(Text("lbl_U_Ib"), "4.980");
     EXPECT_EQ(Text("lbl_I_Ia"), "10.00");
-    EXPECT_EQ(Text("lbl_I_Sb"), "~2.200");
+    EXPECT_EQ(Text("lbl_I_Sb"), "~2.196");
     EXPECT_EQ(Text("lbl_PF"), "0.950");
     EXPECT_EQ(Text("lbl_UDC"), "220.0");
 
@@ -129,25 +148,70 @@ TEST_F(Window, AFailedOpenReachesTheErrorBoxAndChangesNothingElse) {
 }
 
 // The voltage source is silent: its reads give up after their bound, its labels keep their
-// text, and the window goes on answering the operator.
-TEST_F(Window, ASilentSourceLeavesItsLabelsAndTheWindowUsable) {
+// text, and meanwhile the window answers at once: a second refresh is refused while one runs,
+// and a disconnect takes effect in the middle of the exchange.
+TEST_F(Window, ASilentSourceLeavesItsLabelsAndTheWindowAnswersMeanwhile) {
     Open(simtest::PlanOf({"1:silent"}));
-    Form->btnOpenComPort->click();
-    const auto Begin = TClock::now();
-    Form->btnRefresh->click();
-    EXPECT_LT(TClock::now() - Begin, TAcquisition::DefaultReplyTimeout + 3s);
+    Connect();
+    Refresh();
     EXPECT_EQ(Text("lbl_U_UAB"), "380.4");
     EXPECT_EQ(Text("lbl_I_Ia"), "10.00");
+    EXPECT_EQ(
+        Form->LogLines(),
+        QStringList({"COM1 端口已打开", "三相调压应答超时", "三相调流变比已读", "三相调压应答超时",
+                     "三相调流输出已更新", "单相调压输出已更新", "直流调压输出已更新"}));
+
+    const quint32 Sent = Form->lxComm->TotalSent();
+    Form->btnRefresh->click();
+    ASSERT_TRUE(Form->Acquiring());
+    Form->btnRefresh->click();
+    const auto Begin = TClock::now();
     Form->btnCloseComPort->click();
-    EXPECT_EQ(Form->LogLines(),
-              QStringList({"COM1 端口已打开", "三相调压应答超时", "三相调流变比已读",
-                           "三相调压应答超时", "三相调流输出已更新", "单相调压输出已更新",
-                           "直流调压输出已更新", "COM1 端口已关闭"}));
+    EXPECT_LT(TClock::now() - Begin, TAcquisition::DefaultReplyTimeout / 2);
+    EXPECT_EQ(State(), TState(true, false, false)) << "closed in the middle of the exchange";
+    Settle();
+    EXPECT_EQ(Form->lxComm->TotalSent() - Sent, RequestFrameLength)
+        << "one request: the second press was refused, the close ended the refresh";
+    EXPECT_EQ(Form->LogLines().mid(7), QStringList({"COM1 端口已关闭"}));
+}
+
+// Disconnecting while auto refresh runs leaves the timer on; its next tick finds the port
+// closed, logs it and stops auto refresh.
+TEST_F(Window, DisconnectDuringAutoRefreshStopsItAtTheNextTick) {
+    Open();
+    Connect();
+    Form->btnAuotRefresh->click();
+    ASSERT_TRUE(RunUntil([&] { return Form->Acquiring(); }, 5000));
+    Form->btnCloseComPort->click();
+    EXPECT_TRUE(Form->TimerAutoRefresh->isActive());
+    ASSERT_TRUE(RunUntil([&] { return !Form->IsAutoRefresh; }, 5000));
+    Settle();
+    const QStringList Lines = Form->LogLines();
+    EXPECT_EQ(Lines.mid(Lines.indexOf("COM1 端口已关闭")),
+              QStringList({"COM1 端口已关闭", NotOpen, Stopped}));
+    EXPECT_EQ(Form->btnAuotRefresh->text(), Start);
+}
+
+// A communication error raised on the component's message thread stops auto refresh on the
+// window's thread.
+TEST_F(Window, ACommunicationErrorStopsAutoRefresh) {
+    Open();
+    Connect();
+    Form->btnAuotRefresh->click();
+    std::thread MessageThread([this] {
+        bool Flash = false;
+        Form->lxComm->OnCommError()(Form->lxComm, winapi::CE_FRAME, 0, {}, Flash);
+    });
+    MessageThread.join();
+    ASSERT_TRUE(RunUntil([&] { return !Form->IsAutoRefresh; }, 5000));
+    Settle();
+    EXPECT_EQ(Form->LogLines().count(Stopped), 1);
+    EXPECT_FALSE(Form->TimerAutoRefresh->isActive());
 }
 
 TEST_F(Window, TheMemoIsClearedOnceItHoldsMoreThanAThousandLines) {
     Open();
-    for (int Line = 0; Line < TAcquisition::MaxLogLines; ++Line) {
+    for (int Line = 0; Line < TFormMain::MaxLogLines; ++Line) {
         Form->Memo->appendPlainText(QString::number(Line));
     }
     Form->AddLogLine("a");
@@ -163,7 +227,7 @@ TEST_F(Window, APortLeavingTheSystemStopsAutoRefreshOnce) {
     Folder.Link("COM2", Other.SlavePath());
     Open();
     ASSERT_EQ(Form->FCOM_DeviceCount, 2);
-    Form->btnOpenComPort->click();
+    Connect();
     Form->btnAuotRefresh->click();
     Folder.Unlink("COM2");
     ASSERT_TRUE(RunUntil([&] { return !Form->IsAutoRefresh; }, 3000));
@@ -172,9 +236,13 @@ TEST_F(Window, APortLeavingTheSystemStopsAutoRefreshOnce) {
     EXPECT_EQ(State(), TState(false, true, true));
 }
 
-// A device-change message keeps the selection at its position in the rebuilt list: a port that
-// joins in front of the open one makes the window reopen on the newcomer.
-TEST_F(Window, ADeviceChangeReopensAtTheRememberedPosition) {
+winapi::MSG DevicesChanged() {
+    return winapi::MSG{nullptr, winapi::WM_DEVICECHANGE, winapi::DBT_DEVNODES_CHANGED, 0, 0, {}};
+}
+
+// A port that joins in front of the open one leaves the window on the port it had, open, and
+// auto refresh running.
+TEST_F(Window, ADeviceChangeKeepsThePortTheOperatorChose) {
     lxtest::TPtyPair First;
     lxtest::TPtyPair Newcomer;
     Folder.Link("COM3", First.SlavePath());
@@ -184,16 +252,119 @@ TEST_F(Window, ADeviceChangeReopensAtTheRememberedPosition) {
     Form->lxComm->Update();
     Form->lxComm->SetComPortNo(4);
     ASSERT_EQ(Form->lxComm->DeviceIndex(), 1);
-    Form->btnOpenComPort->click();
+    Connect();
     Form->btnAuotRefresh->click();
 
     Folder.Link("COM1", Newcomer.SlavePath());
-    Form->FormDeviceChange(
-        winapi::MSG{nullptr, winapi::WM_DEVICECHANGE, winapi::DBT_DEVNODES_CHANGED, 0, 0, {}});
-    EXPECT_EQ(Form->lxComm->ComPortNo(), 3);
+    Form->FormDeviceChange(DevicesChanged());
+    EXPECT_EQ(Form->lxComm->ComPortNo(), 4);
+    EXPECT_EQ(Form->lxComm->DeviceIndex(), 2);
     EXPECT_TRUE(Form->lxComm->Active());
+    EXPECT_EQ(Form->lxDeviceBox->currentText(), "COM4");
     EXPECT_EQ(Form->FCOM_DeviceCount, 3);
     EXPECT_TRUE(Form->IsAutoRefresh) << "a port more does not stop auto refresh";
+    Refresh();
+    EXPECT_EQ(Text("lbl_UDC"), "220.0");
+}
+
+// The open port leaves with another: the connection closes with a log line, and the count is
+// taken, so later monitor ticks do not stop auto refresh again.
+TEST_F(Window, ADeviceChangeThatTakesTheOpenPortClosesTheConnection) {
+    lxtest::TPtyPair Other;
+    Folder.Link("COM2", Other.SlavePath());
+    Open();
+    Connect();
+    Folder.Unlink("COM1");
+    Form->FormDeviceChange(DevicesChanged());
+    EXPECT_FALSE(Form->lxComm->Active());
+    EXPECT_EQ(State(), TState(true, false, false));
+    EXPECT_EQ(Form->FCOM_DeviceCount, 1);
+    EXPECT_EQ(Form->LogLines().last(), "COM1 端口已移除，端口已关闭");
+
+    Form->btnAuotRefresh->click();
+    Form->TimerMonitorTimer(Form->TimerMonitor);
+    EXPECT_TRUE(Form->IsAutoRefresh) << "the count after the change is the one compared";
+    Form->btnAuotRefresh->click();
+}
+
+// A pick in the port box whose port cannot be opened: the open error reaches the standard error
+// box from the box's own handling, and the window goes on.
+TEST_F(Window, APickWhosePortFailsToOpenShowsTheError) {
+    lxtest::TPtyPair Other;
+    Folder.Link("COM2", Other.SlavePath());
+    Open();
+    Connect();
+    Form->btnAuotRefresh->click();
+    Folder.Unlink("COM2");
+    Folder.Link("COM2", "/nonexistent/tty");
+    QStringList Shown;
+    const TlxShowExceptionHook Saved =
+        LxSetShowExceptionHook([&Shown](const QString& Message) { Shown.append(Message); });
+    const int Index = Form->lxDeviceBox->findText("COM2");
+    ASSERT_GE(Index, 0);
+    Form->lxDeviceBox->setCurrentIndex(Index);
+    emit Form->lxDeviceBox->activated(Index);
+    LxSetShowExceptionHook(Saved);
+    ASSERT_EQ(Shown.size(), 1);
+    EXPECT_TRUE(Shown[0].contains("COM2")) << Shown[0].toStdString();
+    EXPECT_FALSE(Form->IsAutoRefresh) << "the fatal error stops auto refresh";
+}
+
+// Every value label fits the widest text its format can give (16-bit registers times 16-bit
+// ratios, 32-bit registers, a single's extremes): drawn smaller where needed, never cut.
+TEST_F(Window, TheWidestValuesFitTheirLabels) {
+    Open();
+    Form->show();
+    const QString Widest[][2] = {
+        {"lbl_U_UAB", "429483622.5"},
+        {"lbl_U_Ua", "429483622.5"},
+        {"lbl_U_Ia", "4294836.225"},
+        {"lbl_I_Ia", "4294836.23"},
+        {"lbl_U_Pa", "~28146209200537.5"},
+        {"lbl_I_Sc", "=28146209200.538"},
+        {"lbl_U_PFa", "65.535"},
+        {"lbl_U_Freq", "655.35"},
+        {"lbl_U", "4294967.30"},
+        {"lbl_I", "4294967.295"},
+        {"lbl_P", "4294967.295"},
+        {"lbl_Freq", "4294967.30"},
+        {"lbl_UDC", "-340282346638528859811704183484516925440.0"},
+    };
+    for (const auto& [Name, Text] : Widest) {
+        SCOPED_TRACE(Name.toStdString());
+        QLabel* Label = Form->ValueLabel(Name);
+        ASSERT_NE(Label, nullptr);
+        const int Designed = Label->font().pixelSize();
+        Form->ShowValueText(Name, Text);
+        Label->ensurePolished();
+        EXPECT_EQ(Label->text(), Text);
+        EXPECT_LE(QFontMetrics(Label->font()).horizontalAdvance(Text),
+                  Label->contentsRect().width());
+        Form->ShowValueText(Name, "1.0");
+        EXPECT_EQ(Label->font().pixelSize(), Designed) << "a short text in the designed size";
+    }
+}
+
+// The record through the window: one row per refresh, the values as shown.
+TEST_F(Window, EveryRefreshAddsARowToTheRecord) {
+    Open();
+    QTemporaryDir Dir;
+    const QString Path = Dir.filePath("panel.csv");
+    QString Error;
+    ASSERT_TRUE(Form->SetRecordFile(Path, Error)) << Error.toStdString();
+    Connect();
+    Refresh();
+    Refresh();
+    QFile File(Path);
+    ASSERT_TRUE(File.open(QIODevice::ReadOnly));
+    const QStringList Lines = QString::fromUtf8(File.readAll()).trimmed().split('\n');
+    ASSERT_EQ(Lines.size(), 3);
+    EXPECT_EQ(Lines[0], RecordHeader());
+    const QStringList Cells = Lines[1].split(',');
+    EXPECT_EQ(Cells[RecordColumns().indexOf("U_UAB")], "381.4");
+    EXPECT_EQ(Cells[RecordColumns().indexOf("I_Sb")], "2.196");
+    EXPECT_EQ(Cells[RecordColumns().indexOf("I3AC_b")], "~");
+    EXPECT_EQ(Cells[RecordColumns().indexOf("UDC_status")], "ok");
 }
 
 } // namespace

@@ -229,6 +229,41 @@ TEST_F(CommLine, QueueCountsComeFromClearCommError) {
     EXPECT_EQ(Comm->NotYetSend(), 0u);
 }
 
+// ClearCommError hands a line error to one caller only: a queue count that takes it reports it
+// as the event processing would (a read that polls the queue would otherwise hide every error),
+// and a lost port's five errors at once close the port.
+TEST_F(CommLine, LineErrorsTakenByAQueueCountAreReported) {
+    struct TCase {
+        const char* Name;
+        quint32 (TTestComm::*Count)() const;
+    };
+    const TCase Cases[] = {{"ReadyForRead", &TTestComm::ReadyForRead},
+                           {"NotYetSend", &TTestComm::NotYetSend}};
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        Make();
+        Open();
+        const std::size_t Before = Watcher.Errors().size();
+        Fake.ScriptNext("ClearCommError",
+                        lxtest::CommErrors(winapi::CE_FRAME, {winapi::COMSTAT_fCtsHold, 7, 3}));
+        EXPECT_GT(((*Comm).*Case.Count)(), 0u);
+        const std::vector<TLineWatcher::TError> Errors = Watcher.Errors();
+        ASSERT_EQ(Errors.size(), Before + 1);
+        EXPECT_EQ(Errors.back(), (TLineWatcher::TError{winapi::CE_FRAME, 0, 0x01, false}));
+        ((*Comm).*Case.Count)();
+        EXPECT_EQ(Watcher.Errors().size(), Before + 1) << "a count without errors reports none";
+
+        Fake.ScriptNext("ClearCommError",
+                        lxtest::CommErrors(winapi::CE_RXOVER | winapi::CE_OVERRUN |
+                                           winapi::CE_RXPARITY | winapi::CE_FRAME |
+                                           winapi::CE_BREAK));
+        ((*Comm).*Case.Count)();
+        EXPECT_FALSE(Comm->Active()) << "a lost port is closed";
+        EXPECT_EQ(Watcher.Errors().size(), Before + 1);
+        Comm.reset();
+    }
+}
+
 TEST_F(CommLine, PurgesDiscardTheirQueuesAndLowerRtsInSoftwareRS485) {
     struct TCase {
         const char* Name;

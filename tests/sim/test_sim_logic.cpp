@@ -98,9 +98,9 @@ void PrintTo(const TRatioCase& Case, std::ostream* Stream) {
 
 class SimModelRatios : public testing::TestWithParam<TRatioCase> {};
 
-// Whatever the ratios, the panel's scaling must turn the registers back into the nominal values,
-// give or take the rounding of one register step.
-TEST_P(SimModelRatios, PanelShowsTheNominalValues) {
+// Whatever the ratios, the panel's scaling must turn the registers back into the frozen values of
+// each phase, give or take the rounding of one register step.
+TEST_P(SimModelRatios, PanelShowsTheFrozenValuesOfEachPhase) {
     const TRatioCase c = GetParam();
     TBenchSettings settings = Frozen();
     TSourceSettings& source = settings.Sources[c.Slave - 1];
@@ -118,15 +118,25 @@ TEST_P(SimModelRatios, PanelShowsTheNominalValues) {
              c.PT, c.CT, currentSource);
     const double voltStep = c.PT * 0.1, ampStep = c.CT * 0.001;
     const double powerStep = c.PT * c.CT * (currentSource ? 0.0001 : 0.1);
-    const double s = source.Voltage * source.Current / 1000;
+    // Each phase has frozen values of its own; the line voltages are those of their two phases.
+    std::array<double, 3> u{}, i{}, pf{};
     for (int k = 0; k < 3; ++k) {
-        EXPECT_NEAR(shown.U[k], source.Voltage, voltStep / 2 + 1e-9);
-        EXPECT_NEAR(shown.Line[k], source.Voltage * std::sqrt(3.0), voltStep / 2 + 1e-9);
-        EXPECT_NEAR(shown.I[k], source.Current, ampStep / 2 + 1e-9);
+        u[k] = source.Voltage * (1 + FrozenVoltageOffset[k]);
+        i[k] = source.Current * (1 + FrozenCurrentOffset[k]);
+        pf[k] = 0.95 + FrozenPowerFactorOffset[k];
+    }
+    EXPECT_NE(u[1], u[2]);
+    const auto line = [&](int x, int y) { return std::sqrt(u[x] * u[x] + u[y] * u[y] + u[x] * u[y]); };
+    const double lines[3] = {line(0, 1), line(2, 0), line(1, 2)}; // AB, CA, BC
+    for (int k = 0; k < 3; ++k) {
+        const double s = u[k] * i[k] / 1000;
+        EXPECT_NEAR(shown.U[k], u[k], voltStep / 2 + 1e-9);
+        EXPECT_NEAR(shown.Line[k], lines[k], voltStep / 2 + 1e-9);
+        EXPECT_NEAR(shown.I[k], i[k], ampStep / 2 + 1e-9);
         EXPECT_NEAR(shown.S[k], s, powerStep / 2 + 1e-9);
-        EXPECT_NEAR(shown.P[k], s * 0.95, powerStep / 2 + 1e-9);
-        EXPECT_NEAR(shown.Q[k], s * std::sqrt(1 - 0.95 * 0.95), powerStep / 2 + 1e-9);
-        EXPECT_DOUBLE_EQ(shown.PF[k], 0.95);
+        EXPECT_NEAR(shown.P[k], s * pf[k], powerStep / 2 + 1e-9);
+        EXPECT_NEAR(shown.Q[k], s * std::sqrt(1 - pf[k] * pf[k]), powerStep / 2 + 1e-9);
+        EXPECT_NEAR(shown.PF[k], pf[k], 0.0005 + 1e-9);
         EXPECT_FALSE(shown.Flag[k]);
     }
     EXPECT_DOUBLE_EQ(shown.Freq, 50.0);
