@@ -89,29 +89,30 @@ protected:
 
 TEST_F(SerialCommPorts, EachModeListsWhatTheRulesGive) {
     BuildMachine();
-    const std::string Pts = Terminal.SlavePath();
+    // The registered name of a port is its device node under \\Device, never its path.
+    const std::string Pts = "\\Device\\pts" + Terminal.SlavePath().substr(std::string("/dev/pts/").size());
     // The registered ports only; the phantom UART and the parallel port are none of them.
     EXPECT_EQ(ListIn(epQuickAll), (std::vector<std::string>{
-                                      "COM1 | 1 | /dev/ttyS0",
-                                      "COM3 | 3 | /dev/ttyUSB0",
-                                      "COM4 | 4 | /dev/ttyACM0",
+                                      "COM1 | 1 | \\Device\\ttyS0",
+                                      "COM3 | 3 | \\Device\\ttyUSB0",
+                                      "COM4 | 4 | \\Device\\ttyACM0",
                                       "COM9 | 9 | " + Pts,
                                   }));
     // With the Plug and Play texts, the adapter seen before, and the linked port whose name is no
     // COMn; LPT1 is never listed.
     EXPECT_EQ(ListIn(epFullInfo), (std::vector<std::string>{
-                                      "COM1 (Communications Port) | 1 | /dev/ttyS0",
-                                      "COM3 (USB Serial Port) | 3 | /dev/ttyUSB0",
-                                      "COM4 (USB Serial Device) | 4 | /dev/ttyACM0",
+                                      "COM1 (Communications Port) | 1 | \\Device\\ttyS0",
+                                      "COM3 (USB Serial Port) | 3 | \\Device\\ttyUSB0",
+                                      "COM4 (USB Serial Device) | 4 | \\Device\\ttyACM0",
                                       "COM7 (USB-Serial Controller) | 7 | ",
                                       "COM9 (Pseudo-terminal) | 9 | " + Pts,
                                       "CNCA0 (Pseudo-terminal) | 4097 | ",
                                   }));
     // Only what is attached now.
     EXPECT_EQ(ListIn(epFullPresent), (std::vector<std::string>{
-                                         "COM1 (Communications Port) | 1 | /dev/ttyS0",
-                                         "COM3 (USB Serial Port) | 3 | /dev/ttyUSB0",
-                                         "COM4 (USB Serial Device) | 4 | /dev/ttyACM0",
+                                         "COM1 (Communications Port) | 1 | \\Device\\ttyS0",
+                                         "COM3 (USB Serial Port) | 3 | \\Device\\ttyUSB0",
+                                         "COM4 (USB Serial Device) | 4 | \\Device\\ttyACM0",
                                          "COM9 (Pseudo-terminal) | 9 | " + Pts,
                                          "CNCA0 (Pseudo-terminal) | 4097 | ",
                                      }));
