@@ -6,6 +6,8 @@
 
 TBenchComm::TBenchComm(QObject* AOwner) : TlxComm(AOwner) {}
 
+TBenchComm::~TBenchComm() { DestroyComm(); }
+
 quint32 TBenchComm::ReadWithin(void* Buffer, quint32 Len, std::chrono::milliseconds Within) {
     const winapi::HANDLE Handle = fHandle;
     if (Handle == winapi::INVALID_HANDLE_VALUE || Len == 0) {

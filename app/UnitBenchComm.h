@@ -13,6 +13,8 @@ class TBenchComm : public TlxComm {
     Q_OBJECT
 public:
     explicit TBenchComm(QObject* AOwner = nullptr);
+    // The port's threads call virtual operations: they stop while this type is still whole.
+    ~TBenchComm() override;
 
     // Reads up to Len bytes into Buffer; returns when all have come, after Within, or when the
     // port closes, with the count read. 0 at once on a closed port.
