@@ -104,6 +104,35 @@ TEST_F(SerialIo, AWriteTotalTimeoutEndsAWriteThatCannotFinish) {
     EXPECT_EQ(Status().cbOutQue, 0u) << "the rest is dropped";
 }
 
+// The second writer's request reaches the head only when the first one times out; its caller,
+// already waiting, serves it and must start its time-out rather than poll a held line for ever.
+TEST_F(SerialIo, AWriteTimeoutStartsForEachOfTwoWaitingWriters) {
+    SetTimeouts(0, 0, 0, 0, 100);
+    ASSERT_EQ(Os().EscapeCommFunction(Port, SETXOFF), TRUE);
+    std::atomic<int> Finished = 0;
+    const auto Writer = [&] {
+        OVERLAPPED Overlapped{};
+        DWORD Done = 0;
+        if (Os().WriteFile(Port, "held", 4, &Done, &Overlapped) == FALSE &&
+            Os().GetLastError() == ERROR_IO_PENDING) {
+            Os().GetOverlappedResult(Port, &Overlapped, &Done, TRUE);
+        }
+        ++Finished;
+    };
+    const auto Start = TClock::now();
+    std::thread First(Writer), Second(Writer);
+    while (Finished < 2 && MillisecondsSince(Start) < 200 + Slack) {
+        Os().Sleep(5);
+    }
+    const int InTime = Finished;
+    const long long Elapsed = MillisecondsSince(Start);
+    ClosePort(); // ends a writer that is still stuck
+    First.join();
+    Second.join();
+    EXPECT_EQ(InTime, 2) << "a writer ignored its time-out";
+    EXPECT_GE(Elapsed, 200) << "the two time-outs run one after the other";
+}
+
 TEST_F(SerialIo, ClearCommErrorCountsBothQueues) {
     EXPECT_EQ(Status().cbInQue, 0u);
     Pty.Write("12345");
