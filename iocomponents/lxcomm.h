@@ -21,13 +21,23 @@
 // - The receive buffer stays until both threads are joined (StopThreadIO, the next open or
 //   destruction), never freed under a read that another thread is still doing.
 // - DoOpen stops the threads a lost port left behind before it replaces anything they use.
-// - A close from inside the message thread's own step (a handler running on the main thread, or
-//   on the message thread itself) cannot wait for that thread: it is told to end and frees itself.
+// - A close from inside a thread's own step (a handler running on the main thread in any of its
+//   Synchronize steps: event processing, a monitor update, the terminal's output; or on the
+//   thread itself) cannot wait for that thread: it is told to end and frees itself, and the next
+//   open or the destruction waits for its end (fLeftThreads).
+// - A loss found off the component's thread closes the port there, so that every wait on it
+//   ends, and raises OnClose, notification code 1 and the keep-connection timer on the
+//   component's thread, where handlers may touch widgets.
+// - The event thread coalesces its posts: one message is on its way at a time (fPostedEvents),
+//   later events join it, and a post the queue keeps refusing is given up after a bounded number
+//   of tries.
 // - Destruction first ends the message thread's work (EndEventProcessing), then takes the
 //   bindings apart; a derived class calls DestroyComm in its own destructor (see there).
-// - The keep-connection timer is always started on the main thread: the event thread that finds
-//   a loss has no event loop.
-// - TotalReceived counts each byte once (see CountWaiting), not once per event that sees it.
+// - TotalReceived counts each byte once (see CountWaitingLocked), not once per event that sees
+//   it, also with a read reporting what it took while the event processing looks at the line.
+// - The receive loop hands on what its read took, never what the buffer held before.
+// - Software RS-485: raising RTS and starting a send are one step against lowering it, which is
+//   done on a transmit-empty event only when the output queue is empty at that moment.
 // - On Linux the driver of each port answers whether it switches RTS for RS-485 by itself:
 //   SetCommState refuses the RTS toggle with ERROR_NOT_SUPPORTED when it cannot, and the
 //   component then switches RTS itself (software RS-485) for that port.
@@ -42,6 +52,7 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -396,7 +407,7 @@ private:
     void CountTaken(winapi::DWORD Count);
     void ForgetWaiting();
     // ClearCommError into Stat for event processing; with CountInput and no errors the bytes
-    // waiting are counted in the same step. False when the call fails.
+    // waiting are counted (see fQueueChanges). False when the call fails.
     bool TakeLineStatus(winapi::DWORD& Errors, bool CountInput);
     // The receive loop: reads the bytes waiting into glBuffer and hands them on, until none wait.
     void ReceiveWaiting();
@@ -444,6 +455,9 @@ private:
     // a read may update it from two threads at once; the lock keeps it and the total in step.
     winapi::DWORD fCountedWaiting = 0;
     std::mutex fCountLock;
+    // Reads and purges reported so far (written under fCountLock): a count made from a look at
+    // the line is valid only if none came between the look and the count.
+    std::atomic<std::uint64_t> fQueueChanges = 0;
     // The events the event thread has posted and the message thread not yet taken: while it is
     // not 0, a message is on its way and new events join it.
     std::atomic<winapi::DWORD> fPostedEvents = 0;

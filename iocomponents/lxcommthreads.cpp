@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <chrono>
 #include <exception>
@@ -40,6 +41,8 @@ constexpr int YieldingPostAttempts = 3;
 // A comm-event wait left pending when the event thread stops gets this long to end after each
 // way of ending it. Some systems end it only when the mask changes, not on a cancel.
 constexpr DWORD EndWaitMs = 100;
+// Looks at the input queue for one count, while reads keep reporting what they took meanwhile.
+constexpr int QueueLooks = 3;
 // Bytes an event found waiting are read at once; a read still pending after this long found
 // them purged meanwhile and is aborted with what it has.
 constexpr DWORD WaitingReadMs = 100;
@@ -476,16 +479,27 @@ void TlxCustomComm::ProcessComEvent(const winapi::MSG& Msg) {
 }
 
 bool TlxCustomComm::TakeLineStatus(DWORD& Errors, bool CountInput) {
-    // The look at the input queue and its count are one step against a concurrent read's
-    // CountTaken, or a byte that the read takes in between would be counted twice.
-    std::lock_guard Lock(fCountLock);
-    if (!winapi::Api().ClearCommError(fHandle, &Errors, Stat)) {
-        return false;
-    }
-    // Errors that the software RS-485 check took from an earlier look are reported now.
-    Errors |= fUnreportedErrors.exchange(0);
-    if (CountInput && Errors == 0) {
-        CountWaitingLocked(Stat->cbInQue);
+    // A read that reports what it took between the look at the input queue and the count would
+    // have its bytes counted twice: the count is made only when no read or purge reported
+    // anything meanwhile, else the line is looked at again. The look is no step under the lock,
+    // so that a read never waits for it.
+    Errors = fUnreportedErrors.exchange(0);
+    for (int Look = 0; Look < QueueLooks; ++Look) {
+        const std::uint64_t Changes = fQueueChanges;
+        DWORD Found = 0;
+        if (!winapi::Api().ClearCommError(fHandle, &Found, Stat)) {
+            return false;
+        }
+        Errors |= Found;
+        std::lock_guard Lock(fCountLock);
+        if (fQueueChanges == Changes) {
+            if (CountInput && Errors == 0) {
+                CountWaitingLocked(Stat->cbInQue);
+            }
+            break;
+        }
+        // Still changing after the last look: the bytes not counted now are counted by the read
+        // that takes them or by the next event.
     }
     return true;
 }
@@ -539,6 +553,7 @@ void TlxCustomComm::CountWaitingLocked(DWORD InQueue) {
 
 void TlxCustomComm::CountTaken(DWORD Count) {
     std::lock_guard Lock(fCountLock);
+    ++fQueueChanges;
     const DWORD Counted = std::min(Count, fCountedWaiting);
     fCountedWaiting -= Counted;
     fTotalReceived += Count - Counted;
@@ -546,5 +561,6 @@ void TlxCustomComm::CountTaken(DWORD Count) {
 
 void TlxCustomComm::ForgetWaiting() {
     std::lock_guard Lock(fCountLock);
+    ++fQueueChanges;
     fCountedWaiting = 0;
 }

@@ -608,7 +608,7 @@ public:
         if (std::this_thread::get_id() != fMain && !fCounted) {
             fCounted = true;
             fChanged.notify_all();
-            // Bounded: with the count and the look in one step, the read cannot finish now.
+            // Bounded, in case the read waits for this look to end.
             fChanged.wait_for(Lock, std::chrono::milliseconds(300), [this] { return fRead; });
         }
         return Result;
