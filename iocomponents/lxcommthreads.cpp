@@ -38,9 +38,6 @@ constexpr DWORD ThreadStartMs = 25;
 // boundary's Sleep does); then the events are dropped.
 constexpr int PostAttempts = 100;
 constexpr int YieldingPostAttempts = 3;
-// A comm-event wait left pending when the event thread stops gets this long to end after each
-// way of ending it. Some systems end it only when the mask changes, not on a cancel.
-constexpr DWORD EndWaitMs = 100;
 // Looks at the input queue for one count, while reads keep reporting what they took meanwhile.
 constexpr int QueueLooks = 3;
 // Bytes an event found waiting are read at once; a read still pending after this long found
@@ -187,19 +184,14 @@ void TCommThread::Execute() {
 
 void TCommThread::EndPendingWait(DWORD& Mask) {
     // Every close path closes the port before it stops this thread, which ends the wait. Stopped
-    // while the wait is still pending, the thread ends it itself and lets it complete, so that
-    // the driver writes into neither the record nor the mask after the thread has left. A cancel
-    // does not end a comm-event wait everywhere, so the thread never waits for it unbounded: a
-    // change of the mask (to the same mask) ends it where the cancel did not.
+    // while the wait is still pending, the thread cancels it itself and lets it complete, so that
+    // the driver writes into neither the record nor the mask after the thread has left.
     winapi::TWinApi& Api = winapi::Api();
     DWORD Transferred = 0;
     if (!Api.GetOverlappedResult(hDevice, &ovl, &Transferred, winapi::FALSE) &&
         Api.GetLastError() == winapi::ERROR_IO_INCOMPLETE) {
         lx::CancelIoDynamic(hDevice);
-        if (Api.WaitForSingleObject(ovl.hEvent, EndWaitMs) != winapi::WAIT_OBJECT_0) {
-            Api.SetCommMask(hDevice, Com->EventMask(Com->TraceStates()));
-            Api.WaitForSingleObject(ovl.hEvent, EndWaitMs);
-        }
+        Api.GetOverlappedResult(hDevice, &ovl, &Transferred, winapi::TRUE);
     }
     Mask = 0;
 }

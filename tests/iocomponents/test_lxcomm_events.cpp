@@ -574,26 +574,6 @@ TEST_F(CommEvents, APostThatKeepsFailingIsGivenUp) {
     EXPECT_EQ(Watcher.ReceivedBytes(), "") << "the event was dropped";
 }
 
-// Stopped while its wait is pending and the port is open, the event thread ends the wait even
-// where a cancel does not end it.
-TEST_F(CommEvents, AStoppedEventThreadEndsAWaitThatACancelLeavesPending) {
-    TTestComm& C = MakeComm();
-    Open();
-    Fake.ScriptNext("GetOverlappedResult", lxtest::Fail(winapi::ERROR_IO_INCOMPLETE));
-    Fake.ScriptNext("CancelIo", lxtest::Succeed());
-    Fake.ClearCalls();
-    const TWatchdog Watchdog(30, "the event thread waits for a wait that nothing ends");
-    C.StopThreadIO();
-    std::vector<std::string> Order;
-    for (const lxtest::TFakeCall& Call : Fake.Calls()) {
-        if (Call.Operation == "CancelIo" || Call.Operation == "SetCommMask") {
-            Order.push_back(Call.Operation);
-        }
-    }
-    EXPECT_EQ(Order, (std::vector<std::string>{"CancelIo", "SetCommMask"}));
-    EXPECT_EQ(Fake.CommMask(PortPath), C.EventMask(C.TraceStates())) << "the mask is kept";
-}
-
 // Stands in for the OS and holds the message thread's first look at the line until the main
 // thread has read what that look counted: a read between the count and its bookkeeping.
 class TCountRaceApi : public lxtest::TForwardingApi {
