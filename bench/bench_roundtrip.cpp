@@ -10,6 +10,15 @@
 // And the receive path: from the peer's write until OnAfterReceive is entered (event thread,
 // message thread, read, dispatch), against a thread that polls and reads the descriptor itself.
 // The ways take turns in blocks, so that the machine's other work weighs on all of them alike.
+//
+// RTS turnaround of the panel's software RS-485: from the moment the peer has the request's last
+// byte until the component lowers RTS (a pseudo-terminal has no RTS line: the component's trace
+// of the RTS change marks it).
+//
+// Wake-ups: the voluntary context switches of all the process's threads (the responders'
+// included) per exchange, at the panel's pace (an exchange every few milliseconds, so that every
+// thread has gone to sleep again before the next one). On a loaded machine this is the figure to
+// trust: each wake-up costs tens of microseconds, and it does not depend on how busy the cores are.
 #include "UnitTypesPX4610.h"
 #include "UnitUtils.h"
 #include "lxcomm.h"
@@ -27,11 +36,14 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -297,13 +309,61 @@ std::vector<double> MedianMicroseconds(std::vector<TContender>& Contenders,
     return Medians;
 }
 
+// The voluntary context switches of every thread of the process so far.
+long long VoluntarySwitches() {
+    long long Total = 0;
+    for (const fs::directory_entry& Task : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream Status(Task.path() / "status");
+        std::string Line;
+        while (std::getline(Status, Line)) {
+            constexpr std::string_view Key = "voluntary_ctxt_switches:";
+            if (Line.compare(0, Key.size(), Key) == 0) {
+                Total += std::atoll(Line.c_str() + Key.size());
+            }
+        }
+    }
+    return Total;
+}
+
+constexpr int PacedRounds = 15;
+constexpr int PacedRuns = 60;
+constexpr auto PanelPace = std::chrono::milliseconds(3);
+
+// Wake-ups per exchange at the panel's pace, median of the rounds, for each contender.
+std::vector<double> WakeupsPerExchange(std::vector<TContender>& Contenders) {
+    std::vector<std::vector<double>> Rounds(Contenders.size());
+    for (int Round = 0; Round < PacedRounds; ++Round) {
+        for (std::size_t Index = 0; Index < Contenders.size(); ++Index) {
+            // Settle: the previous contender's trailing work is not this one's.
+            std::this_thread::sleep_for(PanelPace);
+            const long long Before = VoluntarySwitches();
+            for (int Run = 0; Run < PacedRuns; ++Run) {
+                Contenders[Index].Run();
+                std::this_thread::sleep_for(PanelPace);
+            }
+            // The pacing sleep is the panel's own, not the exchange's: one per run.
+            const long long Switches = VoluntarySwitches() - Before - PacedRuns;
+            Rounds[Index].push_back(double(Switches) / PacedRuns);
+        }
+    }
+    std::vector<double> Medians;
+    for (std::vector<double>& Samples : Rounds) {
+        Medians.push_back(Median(std::move(Samples)));
+    }
+    return Medians;
+}
+
 double Elapsed(TClock::time_point Start, TClock::time_point End) {
     return std::chrono::duration<double, std::micro>(End - Start).count();
 }
 
-// The three ways of one exchange, each on its own line with its own responder.
+struct TRoundTrips {
+    std::vector<double> Microseconds;
+    std::vector<double> Wakeups;
+};
+
 // The ways of one exchange, each on its own line with its own responder.
-std::vector<double> RoundTrips(const TPortFolder& Folder, const TExchange& Exchange) {
+TRoundTrips RoundTrips(const TPortFolder& Folder, const TExchange& Exchange) {
     TComponentExchange Panel(Folder, Exchange, 7, false);
     TComponentExchange Plain(Folder, Exchange, 9, true);
 
@@ -340,11 +400,13 @@ std::vector<double> RoundTrips(const TPortFolder& Folder, const TExchange& Excha
          },
          {}},
     };
-    const std::vector<double> Medians = MedianMicroseconds(Contenders, [](TContender& Contender) {
+    TRoundTrips Result;
+    Result.Microseconds = MedianMicroseconds(Contenders, [](TContender& Contender) {
         const TClock::time_point Start = TClock::now();
         Contender.Run();
         return Elapsed(Start, TClock::now());
     });
+    Result.Wakeups = WakeupsPerExchange(Contenders);
     ::close(Slave);
     modbus_close(Context);
     modbus_free(Context);
@@ -352,7 +414,7 @@ std::vector<double> RoundTrips(const TPortFolder& Folder, const TExchange& Excha
         RawReply != Exchange.Reply || LibmodbusFailures > 0) {
         throw std::runtime_error("a round trip brought back another reply");
     }
-    return Medians;
+    return Result;
 }
 
 // Where a receiver notes when it got the first bytes of a block and how many have come.
@@ -453,6 +515,78 @@ std::vector<double> Receipts(const TPortFolder& Folder, const TExchange& Exchang
     });
 }
 
+// When the peer got a whole request, and when the component lowered RTS after it.
+class TTurnaround : public QObject {
+public:
+    void Traced(QObject*, TTraceStates Event) {
+        // RTS goes up on the sending thread and down on the thread that processes events.
+        if (Event.Contains(tsCTS) && std::this_thread::get_id() != fSender) {
+            Note(fLowered);
+        }
+    }
+    void Received() { Note(fReceived); }
+    // Waits for both moments of one request; the microseconds between them.
+    double WaitForExchange() {
+        std::unique_lock Lock(fMutex);
+        if (!fChanged.wait_for(Lock, std::chrono::seconds(5),
+                               [&] { return fLowered && fReceived; })) {
+            throw std::runtime_error("RTS did not go low after a request");
+        }
+        const double Microseconds = Elapsed(*fReceived, *fLowered);
+        fLowered.reset();
+        fReceived.reset();
+        return Microseconds;
+    }
+
+private:
+    void Note(std::optional<TClock::time_point>& When) {
+        const TClock::time_point Now = TClock::now();
+        std::lock_guard Lock(fMutex);
+        When = Now;
+        fChanged.notify_all();
+    }
+
+    const std::thread::id fSender = std::this_thread::get_id();
+    std::mutex fMutex;
+    std::condition_variable fChanged;
+    std::optional<TClock::time_point> fLowered, fReceived;
+};
+
+constexpr int TurnaroundRuns = 400;
+
+// Median, 99th percentile and largest RTS turnaround, in microseconds.
+std::vector<double> RtsTurnaround(const TPortFolder& Folder, const TExchange& Exchange) {
+    const TLine Line;
+    constexpr int Port = 10;
+    Folder.Link(Port, Line.SlavePath());
+    TTurnaround Turnaround;
+    TlxComm Comm;
+    Comm.SetOnTraceState(TOnTraceEvent::Bind<&TTurnaround::Traced>(&Turnaround));
+    SetUpAsThePanel(Comm, Port);
+    std::atomic<bool> Stop = false;
+    std::thread Peer([&] {
+        std::vector<std::uint8_t> Request(Exchange.Request.size());
+        while (!Stop) {
+            pollfd Ready{Line.Master(), POLLIN, 0};
+            if (::poll(&Ready, 1, 50) > 0) {
+                ReadAll(Line.Master(), Request.data(), Request.size());
+                Turnaround.Received();
+            }
+        }
+    });
+    std::vector<double> Samples;
+    for (int Run = 0; Run < TurnaroundRuns; ++Run) {
+        Comm.SendData(reinterpret_cast<const char*>(Exchange.Request.data()),
+                      quint32(Exchange.Request.size()));
+        Samples.push_back(Turnaround.WaitForExchange());
+        std::this_thread::sleep_for(PanelPace);
+    }
+    Stop = true;
+    Peer.join();
+    std::sort(Samples.begin(), Samples.end());
+    return {Samples[Samples.size() / 2], Samples[Samples.size() * 99 / 100], Samples.back()};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -461,8 +595,11 @@ int main(int argc, char** argv) {
         QCoreApplication App(argc, argv);
         const TPortFolder Folder;
         const TExchange Exchange;
-        const std::vector<double> Trip = RoundTrips(Folder, Exchange);
+        const TRoundTrips Trips = RoundTrips(Folder, Exchange);
         const std::vector<double> Receipt = Receipts(Folder, Exchange);
+        const std::vector<double> Rts = RtsTurnaround(Folder, Exchange);
+        const std::vector<double>& Trip = Trips.Microseconds;
+        const std::vector<double>& Wakeups = Trips.Wakeups;
         const double Panel = Trip[0], Plain = Trip[1], Libmodbus = Trip[2], Raw = Trip[3];
 
         std::printf("Round trip of the 8-byte request and the 59-byte reply, median of %d runs "
@@ -476,11 +613,28 @@ int main(int argc, char** argv) {
             "Receive path, from the peer's write until the receiver has the first bytes:\n");
         std::printf("  component OnAfterReceive                   %8.1f us\n", Receipt[0]);
         std::printf("  raw poll loop                              %8.1f us\n", Receipt[1]);
+        std::printf("Wake-ups (voluntary context switches of all threads, responder included) "
+                    "per exchange, one every %lld ms, median of %d rounds of %d:\n",
+                    static_cast<long long>(PanelPace.count()), PacedRounds, PacedRuns);
+        std::printf("  component, panel settings                  %8.2f\n", Wakeups[0]);
+        std::printf("  component, RS-485 off                      %8.2f\n", Wakeups[1]);
+        std::printf("  libmodbus read input registers             %8.2f\n", Wakeups[2]);
+        std::printf("  raw write, poll and read                   %8.2f\n", Wakeups[3]);
+        std::printf("RTS turnaround of software RS-485, from the peer's receipt of the request "
+                    "until RTS is lowered, %d requests:\n",
+                    TurnaroundRuns);
+        std::printf("  median %.1f us, p99 %.1f us, max %.1f us\n", Rts[0], Rts[1], Rts[2]);
         std::printf("metric roundtrip_ratio_vs_raw %.3f\n", Panel / Raw);
         std::printf("metric roundtrip_ratio_vs_libmodbus %.3f\n", Panel / Libmodbus);
         std::printf("metric roundtrip_rs485_off_ratio_vs_raw %.3f\n", Plain / Raw);
+        std::printf("metric roundtrip_rs485_off_ratio_vs_libmodbus %.3f\n", Plain / Libmodbus);
+        std::printf("metric wakeups_per_exchange %.2f\n", Wakeups[0]);
+        std::printf("metric wakeups_per_exchange_rs485_off %.2f\n", Wakeups[1]);
         std::printf("metric receive_latency_us %.1f\n", Receipt[0]);
         std::printf("metric receive_ratio_vs_raw %.3f\n", Receipt[0] / Receipt[1]);
+        std::printf("metric rts_turnaround_median_us %.1f\n", Rts[0]);
+        std::printf("metric rts_turnaround_p99_us %.1f\n", Rts[1]);
+        std::printf("metric rts_turnaround_max_us %.1f\n", Rts[2]);
         return 0;
     } catch (const std::exception& Error) {
         std::fprintf(stderr, "bench-roundtrip: %s\n", Error.what());

@@ -88,6 +88,7 @@ void TlxCustomComm::DestroyComm() {
     fOnTraceState = {};
     DoClose();
     StopThreadIO();
+    WaitForLeftThreads();
     FreeReceiveBuffer();
 }
 

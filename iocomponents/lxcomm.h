@@ -21,13 +21,23 @@
 // - The receive buffer stays until both threads are joined (StopThreadIO, the next open or
 //   destruction), never freed under a read that another thread is still doing.
 // - DoOpen stops the threads a lost port left behind before it replaces anything they use.
-// - A close from inside the message thread's own step (a handler running on the main thread, or
-//   on the message thread itself) cannot wait for that thread: it is told to end and frees itself.
+// - A close from inside a thread's own step (a handler running on the main thread in any of its
+//   Synchronize steps: event processing, a monitor update, the terminal's output; or on the
+//   thread itself) cannot wait for that thread: it is told to end and frees itself, and the next
+//   open or the destruction waits for its end (fLeftThreads).
+// - A loss found off the component's thread closes the port there, so that every wait on it
+//   ends, and raises OnClose, notification code 1 and the keep-connection timer on the
+//   component's thread, where handlers may touch widgets.
+// - The event thread coalesces its posts: one message is on its way at a time (fPostedEvents),
+//   later events join it, and a post the queue keeps refusing is given up after a bounded number
+//   of tries.
 // - Destruction first ends the message thread's work (EndEventProcessing), then takes the
 //   bindings apart; a derived class calls DestroyComm in its own destructor (see there).
-// - The keep-connection timer is always started on the main thread: the event thread that finds
-//   a loss has no event loop.
-// - TotalReceived counts each byte once (see CountWaiting), not once per event that sees it.
+// - TotalReceived counts each byte once (see CountWaitingLocked), not once per event that sees
+//   it, also with a read reporting what it took while the event processing looks at the line.
+// - The receive loop hands on what its read took, never what the buffer held before.
+// - Software RS-485: raising RTS and starting a send are one step against lowering it, which is
+//   done on a transmit-empty event only when the output queue is empty at that moment.
 // - On Linux the driver of each port answers whether it switches RTS for RS-485 by itself:
 //   SetCommState refuses the RTS toggle with ERROR_NOT_SUPPORTED when it cannot, and the
 //   component then switches RTS itself (software RS-485) for that port.
@@ -42,6 +52,8 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -157,11 +169,6 @@ private:
     TlxCustomComm* Com;
     winapi::MSG glMsg{};
     std::atomic<winapi::DWORD> fThreadID = 0;
-    // True while the main thread runs this thread's step: the thread cannot end before the step
-    // has returned, so a close from inside the step must not wait for it.
-    std::atomic<bool> fInStep = false;
-
-    friend class TlxCustomComm;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -381,8 +388,11 @@ private:
 
     // The message thread's id, 0 when there is none; the event thread posts to it.
     winapi::DWORD MsgThreadID() const;
-    // Starts the keep-connection timer on the main thread, from whichever thread found the loss.
-    void StartKeepConnectionOnMainThread();
+    // The end of a close on the component's own thread: notification code 1 and, after a loss,
+    // the keep-connection timer (which ticks on the event loop of the thread that starts it).
+    void AnnounceClose(bool Requested);
+    // Waits for the threads that a stop from inside their own steps left to end by themselves.
+    void WaitForLeftThreads();
     // Ends the message thread's work before the component's bindings are taken apart; the thread
     // object stays until StopThreadIO, so the event thread never posts to a freed thread.
     void EndEventProcessing();
@@ -392,18 +402,28 @@ private:
     // stays in the queue over several events until a read takes it, and a pending read takes
     // bytes before any event sees them.) The event processing reports the bytes it finds
     // waiting; every read reports the bytes it took; a purge of the input queue forgets them.
-    void CountWaiting(winapi::DWORD InQueue);
+    // Under fCountLock.
+    void CountWaitingLocked(winapi::DWORD InQueue);
     void CountTaken(winapi::DWORD Count);
     void ForgetWaiting();
     // Reports the line errors a queue count took from the driver, as the event processing does.
     void ReportTakenErrors(winapi::DWORD Errors, const winapi::COMSTAT& Stat);
+    // ClearCommError into Stat for event processing; with CountInput and no errors the bytes
+    // waiting are counted (see fQueueChanges). False when the call fails.
+    bool TakeLineStatus(winapi::DWORD& Errors, bool CountInput);
+    // The receive loop: reads the bytes waiting into glBuffer and hands them on, until none wait.
+    void ReceiveWaiting();
+    // Reads up to Count of the bytes an event found waiting into glBuffer; what it took.
+    winapi::DWORD ReadWaiting(winapi::DWORD Count);
     // Shows the modem lines in the monitor controls; runs on the component's own thread.
     void ShowModemSignals(TModemSignals Signals, bool Ring);
     // fMonitored follows the four monitor references.
     void UpdateMonitored();
     void SetMonitor(QObject*& Monitor, QObject* Value);
-    // In software RS-485 RTS goes high before every send.
-    void RaiseRtsForSending();
+    // In software RS-485 RTS goes high before every send: Write runs with RTS raised.
+    bool SendFramed(const std::function<bool()>& Write);
+    // Software RS-485 on the transmit-empty event: RTS goes low if nothing is left to send.
+    void LowerRtsWhenSent();
 
     TMsgThread* MsgThread = nullptr;
     TCommThread* CommThread = nullptr;
@@ -437,6 +457,18 @@ private:
     // a read may update it from two threads at once; the lock keeps it and the total in step.
     winapi::DWORD fCountedWaiting = 0;
     std::mutex fCountLock;
+    // Reads and purges reported so far (written under fCountLock): a count made from a look at
+    // the line is valid only if none came between the look and the count.
+    std::atomic<std::uint64_t> fQueueChanges = 0;
+    // The events the event thread has posted and the message thread not yet taken: while it is
+    // not 0, a message is on its way and new events join it.
+    std::atomic<winapi::DWORD> fPostedEvents = 0;
+    // Line errors that LowerRtsWhenSent's look at the line took, for the next event to report.
+    std::atomic<winapi::DWORD> fUnreportedErrors = 0;
+    // Makes raising RTS and starting a send one step against lowering RTS.
+    std::mutex fRtsLock;
+    // Threads stopped from inside their own steps, which end by themselves.
+    std::vector<TThreadHandle> fLeftThreads;
     // Whether any monitor control is bound: read by the thread that processes events, which must
     // not look at the references themselves while the GUI thread may clear them.
     std::atomic<bool> fMonitored = false;

@@ -139,8 +139,7 @@ void TlxCustomComm::SendChar(char16_t Ch) {
     }
     const auto Byte = static_cast<quint8>(Ch & 0xFF);
     LogFormat(dlDebug, QStringLiteral("Try to send char %2Xh ..."), {Byte});
-    RaiseRtsForSending();
-    if (lx::WriteFileWait(Handle, &Byte, 1, fOvlWrite)) {
+    if (SendFramed([&] { return lx::WriteFileWait(Handle, &Byte, 1, fOvlWrite); })) {
         fTotalSent += 1;
     } else {
         DoCommError(0, winapi::Api().GetLastError(), {});
@@ -152,8 +151,10 @@ void TlxCustomComm::SendAheadChar(char16_t Ch) {
     if (Handle == winapi::INVALID_HANDLE_VALUE) {
         return;
     }
-    RaiseRtsForSending();
-    if (winapi::Api().TransmitCommChar(Handle, static_cast<char>(Ch & 0xFF))) {
+    if (SendFramed([&] {
+            return winapi::Api().TransmitCommChar(Handle, static_cast<char>(Ch & 0xFF)) !=
+                   winapi::FALSE;
+        })) {
         fTotalSent += 1;
     } else {
         DoCommError(0, winapi::Api().GetLastError(), {});
@@ -166,10 +167,10 @@ void TlxCustomComm::SendString(const QByteArray& S) {
         return;
     }
     LogFormat(dlDebug, QStringLiteral("Try to send string %s ..."), {QString::fromLatin1(S)});
-    RaiseRtsForSending();
     // A copy of its own: the caller's string may change on another thread during the write.
     const QByteArray Copy(S.constData(), S.size());
-    if (lx::WriteFileWait(Handle, Copy.constData(), DWORD(Copy.size()), fOvlWrite)) {
+    if (SendFramed(
+            [&] { return lx::WriteFileWait(Handle, Copy.constData(), DWORD(Copy.size()), fOvlWrite); })) {
         fTotalSent += quint32(Copy.size());
     } else {
         DoCommError(0, winapi::Api().GetLastError(), {});
@@ -182,20 +183,13 @@ void TlxCustomComm::SendData(const char* Buff, quint32 N) {
         return;
     }
     LogFormat(dlDebug, QStringLiteral("Try to send the data with %d length ..."), {N});
-    RaiseRtsForSending();
     DWORD Error = 0;
-    if (!fAsyncWrites.Write(Handle, Buff, N, Error)) {
+    if (!SendFramed([&] { return fAsyncWrites.Write(Handle, Buff, N, Error); })) {
         DoCommError(0, Error, {});
         return;
     }
     fTotalSent += N;
     LogMessage(dlDebug, QStringLiteral("... the data transmittion is OK!"));
-}
-
-void TlxCustomComm::RaiseRtsForSending() {
-    if (IsSoftwareRS485()) {
-        SetStateRTS(true);
-    }
 }
 
 // ---------------------------------------------------------------------------------------------

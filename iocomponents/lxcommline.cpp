@@ -209,6 +209,40 @@ void TlxCustomComm::SetStateRTS(bool State) {
     }
 }
 
+void TlxCustomComm::LowerRtsWhenSent() {
+    bool Lowered = false;
+    {
+        // Against a send that raises RTS for its frame meanwhile (SendFramed): a transmit-empty
+        // event may be stale, and RTS goes low only when the output, the transmitter's last
+        // byte included, is out on the line now.
+        std::lock_guard Lock(fRtsLock);
+        winapi::COMSTAT Now{};
+        DWORD Errors = 0;
+        if (fHandle != winapi::INVALID_HANDLE_VALUE &&
+            winapi::Api().ClearCommError(fHandle, &Errors, &Now)) {
+            fUnreportedErrors |= Errors;
+            Lowered = Now.cbOutQue == 0 && Escape(fHandle, winapi::CLRRTS);
+        }
+    }
+    if (Lowered) {
+        DoTraceState(this, {tsCTS});
+    }
+}
+
+bool TlxCustomComm::SendFramed(const std::function<bool()>& Write) {
+    if (!IsSoftwareRS485()) {
+        return Write();
+    }
+    bool Written = false;
+    {
+        std::lock_guard Lock(fRtsLock);
+        Escape(fHandle, winapi::SETRTS);
+        Written = Write();
+    }
+    DoTraceState(this, {tsCTS});
+    return Written;
+}
+
 void TlxCustomComm::SetStateX(bool State) {
     Escape(fHandle, State ? winapi::SETXON : winapi::SETXOFF);
 }

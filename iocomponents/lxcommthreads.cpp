@@ -11,9 +11,13 @@
 #include "lxwin32.h"
 
 #include <QCoreApplication>
+#include <QThread>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <chrono>
 #include <exception>
+#include <thread>
 
 namespace {
 
@@ -29,6 +33,16 @@ constexpr DWORD LostPortErrors = winapi::CE_RXOVER | winapi::CE_OVERRUN | winapi
 constexpr DWORD HoldBits = 0x7F;
 // StartThreadIO gives the new threads this long to reach their waits.
 constexpr DWORD ThreadStartMs = 25;
+// A post that fails (a full queue, a message thread that has ended) is tried again this often,
+// the first few times only yielding, then a millisecond apart (real time, whatever the OS
+// boundary's Sleep does); then the events are dropped.
+constexpr int PostAttempts = 100;
+constexpr int YieldingPostAttempts = 3;
+// Looks at the input queue for one count, while reads keep reporting what they took meanwhile.
+constexpr int QueueLooks = 3;
+// Bytes an event found waiting are read at once; a read still pending after this long found
+// them purged meanwhile and is aborted with what it has.
+constexpr DWORD WaitingReadMs = 100;
 
 // The events that OnTraceState reports, with their trace states. EV_RXCHAR and EV_TXEMPTY drive
 // the receive and after-send paths instead; EV_PERR has no trace state.
@@ -63,15 +77,24 @@ TComStateFlags HoldFlags(DWORD Flags) {
     return State;
 }
 
-// Stops Thread and frees it, or, where that would wait for ever (the thread itself, or the main
-// thread inside the message thread's step), asks it to end and lets it free itself.
-template <class TWorker> void StopWorker(TWorker*& Thread, bool CannotWait) {
+// Whether stopping Thread here would wait for ever: on the thread itself, or on the main thread
+// inside one of the thread's Synchronize steps (a monitor update, the terminal's output, event
+// processing), which the thread waits for.
+bool CannotWaitFor(const TThreadHandle& Thread) {
+    return Thread.IsCurrent() || Thread.InStepOnMainThread();
+}
+
+// Stops Thread and frees it, or, where that would wait for ever, asks it to end and lets it free
+// itself; Left then keeps its handle, so that a later stop can wait for its end.
+template <class TWorker> void StopWorker(TWorker*& Thread, std::vector<TThreadHandle>& Left) {
     TWorker* Stopping = Thread;
     if (Stopping == nullptr) {
         return;
     }
     Thread = nullptr;
-    if (CannotWait || Stopping->Handle().IsCurrent()) {
+    const TThreadHandle Handle = Stopping->Handle();
+    if (CannotWaitFor(Handle)) {
+        Left.push_back(Handle);
         Stopping->SetFreeOnTerminate(true);
         Stopping->Terminate();
         return;
@@ -130,7 +153,11 @@ void TCommThread::Execute() {
             if (!Api.WaitCommEvent(hDevice, &Mask, &ovl)) {
                 const DWORD Error = Api.GetLastError();
                 if (Error == winapi::ERROR_IO_PENDING) {
-                    const DWORD Wait = Api.WaitForSingleObject(ovl.hEvent, winapi::INFINITE);
+                    // The wait resets the event, which may swallow the signal of a Terminate
+                    // that came just before: the flag, looked at after the reset, tells.
+                    const DWORD Wait = Terminated()
+                                           ? winapi::WAIT_TIMEOUT
+                                           : Api.WaitForSingleObject(ovl.hEvent, winapi::INFINITE);
                     if (Terminated()) {
                         EndPendingWait(Mask);
                         break;
@@ -170,12 +197,29 @@ void TCommThread::EndPendingWait(DWORD& Mask) {
 }
 
 void TCommThread::PostEvent(DWORD Mask) {
-    while (!Terminated() && Com->IsOpen()) {
-        if (winapi::Api().PostThreadMessageW(Com->MsgThreadID(), CommMsgComEvent(), Mask, 0)) {
+    // One message stands for every event until the message thread takes them: while one is on
+    // its way, later events only join it.
+    if (Com->fPostedEvents.fetch_or(Mask) != 0) {
+        return;
+    }
+    int Attempt = 0;
+    while (Attempt < PostAttempts && !Terminated() && Com->IsOpen()) {
+        const DWORD Receiver = Com->MsgThreadID();
+        if (Receiver != 0 &&
+            winapi::Api().PostThreadMessageW(Receiver, CommMsgComEvent(), Mask, 0)) {
             return;
         }
-        winapi::Api().Sleep(0);
+        // A message thread that has not made its queue yet comes in a moment; only refusals
+        // count towards giving up.
+        Attempt += Receiver != 0 ? 1 : 0;
+        if (Receiver != 0 && Attempt <= YieldingPostAttempts) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
+    // Dropped, as a post that cannot be made; the next event posts again.
+    Com->fPostedEvents = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -227,6 +271,8 @@ void TMsgThread::Execute() {
             Api.DispatchMessageW(&glMsg);
             continue;
         }
+        // The events that joined this message on its way come with it.
+        glMsg.wParam |= Com->fPostedEvents.exchange(0);
         if (QCoreApplication::instance() != nullptr && Com->UseMainThread()) {
             TThread::Synchronize([this] { SyncComEvent(); });
         } else {
@@ -236,17 +282,9 @@ void TMsgThread::Execute() {
 }
 
 void TMsgThread::SyncComEvent() {
-    if (Terminated()) {
-        return;
-    }
-    fInStep = true;
-    try {
+    if (!Terminated()) {
         Com->ProcessComEvent(glMsg);
-    } catch (...) {
-        fInStep = false;
-        throw;
     }
-    fInStep = false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -256,6 +294,7 @@ void TlxCustomComm::DoOpen() {
     DoClose();
     // Threads left behind by a lost port go before anything they might still use is replaced.
     StopThreadIO();
+    WaitForLeftThreads();
     fTotalReceived = 0;
     fTotalSent = 0;
     ForgetWaiting();
@@ -271,6 +310,7 @@ void TlxCustomComm::DoOpen() {
         return;
     }
     fClosing = false;
+    fPostedEvents = 0;
     AllocReceiveBuffer();
     LogFormat(dlSimple, QStringLiteral("The port %s is opened succesfully"), {GetComName()});
     ApplyPortSettings();
@@ -300,21 +340,32 @@ void TlxCustomComm::CloseConnection(bool Requested) {
     if (Requested && NotYetSend() > 0) {
         ClearDeviceBuffers();
     }
-    TlxBaseIO::DoClose();
-    DoNotify(1);
-    if (KeepConnection() && !Requested) {
-        StartKeepConnectionOnMainThread();
-    }
-}
-
-void TlxCustomComm::StartKeepConnectionOnMainThread() {
-    if (TThread::IsMainThread()) {
-        StartKeepConnection();
+    if (QThread::currentThread() == thread() || QCoreApplication::instance() == nullptr) {
+        TlxBaseIO::DoClose();
+        AnnounceClose(Requested);
         return;
     }
-    // The timer ticks on the event loop of the thread that starts it, and the event thread has
-    // none.
-    fOwnThreadCalls.Post([this] { StartKeepConnection(); });
+    // A loss found by the event thread, or by the message thread processing on itself: the port
+    // is released here, so that every wait on it ends, and the owner hears of it on its own
+    // thread, where handlers may touch widgets and the keep-connection timer has an event loop.
+    ReleaseHandle(fHandle.exchange(winapi::INVALID_HANDLE_VALUE));
+    fOwnThreadCalls.Post([this, Requested] {
+        if (const TNotifyEvent Closed = OnClose()) {
+            try {
+                Closed(this);
+            } catch (...) {
+                // The port is closed whatever the handler thinks of it.
+            }
+        }
+        AnnounceClose(Requested);
+    });
+}
+
+void TlxCustomComm::AnnounceClose(bool Requested) {
+    DoNotify(1);
+    if (KeepConnection() && !Requested) {
+        StartKeepConnection();
+    }
 }
 
 void TlxCustomComm::DoKeepConnection(QObject*) {
@@ -340,20 +391,30 @@ void TlxCustomComm::StopThreadIO() {
     if (CommThread == nullptr && MsgThread == nullptr) {
         return;
     }
-    // Closed from inside the message thread's own step: that step has to return before the
-    // thread can end.
-    const bool InStep = MsgThread != nullptr && MsgThread->fInStep;
-    const bool OnMsgThread = MsgThread != nullptr && MsgThread->Handle().IsCurrent();
-    const bool OnCommThread = CommThread != nullptr && CommThread->Handle().IsCurrent();
-    StopWorker(CommThread, false);
-    StopWorker(MsgThread, InStep);
-    if (!InStep && !OnMsgThread && !OnCommThread) {
+    // Closed from inside a thread's own step (a handler running on the main thread for it, or
+    // on the thread itself): that step has to return before the thread can end.
+    const bool CannotWait = (MsgThread != nullptr && CannotWaitFor(MsgThread->Handle())) ||
+                            (CommThread != nullptr && CannotWaitFor(CommThread->Handle()));
+    StopWorker(CommThread, fLeftThreads);
+    StopWorker(MsgThread, fLeftThreads);
+    if (!CannotWait) {
+        WaitForLeftThreads();
         FreeReceiveBuffer();
     }
 }
 
+void TlxCustomComm::WaitForLeftThreads() {
+    std::erase_if(fLeftThreads, [](const TThreadHandle& Thread) {
+        if (CannotWaitFor(Thread)) {
+            return false;
+        }
+        Thread.WaitFor();
+        return true;
+    });
+}
+
 void TlxCustomComm::EndEventProcessing() {
-    if (MsgThread == nullptr || MsgThread->fInStep || MsgThread->Handle().IsCurrent()) {
+    if (MsgThread == nullptr || CannotWaitFor(MsgThread->Handle())) {
         return;
     }
     MsgThread->Terminate();
@@ -371,10 +432,10 @@ void TlxCustomComm::ProcessComEvent(const winapi::MSG& Msg) {
     if (Msg.message != CommMsgComEvent()) {
         return;
     }
-    winapi::TWinApi& Api = winapi::Api();
     try {
+        const DWORD Mask = static_cast<DWORD>(Msg.wParam);
         DWORD Errors = 0;
-        if (!Api.ClearCommError(fHandle, &Errors, Stat)) {
+        if (!TakeLineStatus(Errors, (Mask & winapi::EV_RXCHAR) != 0)) {
             return;
         }
         if (Errors == LostPortErrors) {
@@ -386,28 +447,13 @@ void TlxCustomComm::ProcessComEvent(const winapi::MSG& Msg) {
             DoCommError(Errors, 0, HoldFlags(Stat->Flags));
             return;
         }
-        const DWORD Mask = static_cast<DWORD>(Msg.wParam);
-        if ((Mask & winapi::EV_RXCHAR) != 0 && Stat->cbInQue > 0) {
-            const bool Need = TraceStates().Contains(tsRxChar) || IsReceiveNeeded();
-            CountWaiting(Stat->cbInQue);
-            if (Need) {
-                do {
-                    const DWORD Count = std::min<DWORD>(Stat->cbInQue, fReceiveBufferSize);
-                    if (!lx::ReadFileWait(fHandle, glBuffer, Count, fOvlRead)) {
-                        break;
-                    }
-                    CountTaken(Count);
-                    DoReceived(glBuffer, Count);
-                    // Line errors found here are dropped: the bytes were read.
-                    if (Api.ClearCommError(fHandle, &Errors, Stat)) {
-                        CountWaiting(Stat->cbInQue);
-                    }
-                } while (Stat->cbInQue > 0);
-            }
+        if ((Mask & winapi::EV_RXCHAR) != 0 && Stat->cbInQue > 0 &&
+            (TraceStates().Contains(tsRxChar) || IsReceiveNeeded())) {
+            ReceiveWaiting();
         }
         if ((Mask & winapi::EV_TXEMPTY) != 0) {
             if (IsSoftwareRS485()) {
-                SetStateRTS(false);
+                LowerRtsWhenSent();
             }
             const bool Handled = DoAfterSend();
             if (TraceStates().Contains(tsTxEmpty) && !Handled && fOnSent) {
@@ -420,23 +466,86 @@ void TlxCustomComm::ProcessComEvent(const winapi::MSG& Msg) {
         }
     } catch (const std::exception& Error) {
         // ElxError's what() is its message.
-        DoFatalError(1, Api.GetLastError(), QString::fromUtf8(Error.what()), true);
+        DoFatalError(1, winapi::Api().GetLastError(), QString::fromUtf8(Error.what()), true);
     }
+}
+
+bool TlxCustomComm::TakeLineStatus(DWORD& Errors, bool CountInput) {
+    // A read that reports what it took between the look at the input queue and the count would
+    // have its bytes counted twice: the count is made only when no read or purge reported
+    // anything meanwhile, else the line is looked at again. The look is no step under the lock,
+    // so that a read never waits for it.
+    Errors = fUnreportedErrors.exchange(0);
+    for (int Look = 0; Look < QueueLooks; ++Look) {
+        const std::uint64_t Changes = fQueueChanges;
+        DWORD Found = 0;
+        if (!winapi::Api().ClearCommError(fHandle, &Found, Stat)) {
+            return false;
+        }
+        Errors |= Found;
+        std::lock_guard Lock(fCountLock);
+        if (fQueueChanges == Changes) {
+            if (CountInput && Errors == 0) {
+                CountWaitingLocked(Stat->cbInQue);
+            }
+            break;
+        }
+        // Still changing after the last look: the bytes not counted now are counted by the read
+        // that takes them or by the next event.
+    }
+    return true;
+}
+
+void TlxCustomComm::ReceiveWaiting() {
+    DWORD Errors = 0;
+    do {
+        const DWORD Taken = ReadWaiting(std::min<DWORD>(Stat->cbInQue, fReceiveBufferSize));
+        if (Taken == 0) {
+            return;
+        }
+        CountTaken(Taken);
+        DoReceived(glBuffer, Taken);
+        // Line errors found here are dropped: the bytes were read. Bytes such a look does not
+        // count are counted by the read that takes them.
+    } while (TakeLineStatus(Errors, true) && Stat->cbInQue > 0);
+}
+
+DWORD TlxCustomComm::ReadWaiting(DWORD Count) {
+    winapi::TWinApi& Api = winapi::Api();
+    const winapi::HANDLE Handle = fHandle;
+    const winapi::HANDLE Event = fOvlRead.hEvent;
+    fOvlRead = {};
+    fOvlRead.hEvent = Event;
+    DWORD Read = 0;
+    if (Api.ReadFile(Handle, glBuffer, Count, &Read, &fOvlRead)) {
+        return Read;
+    }
+    if (Api.GetLastError() != winapi::ERROR_IO_PENDING) {
+        return 0;
+    }
+    // The bytes were waiting, so the read ends at once, unless a purge took them between the
+    // look and the read: then it must not wait for bytes that may never come.
+    if (Api.WaitForSingleObject(Event, WaitingReadMs) != winapi::WAIT_OBJECT_0) {
+        Api.PurgeComm(Handle, winapi::PURGE_RXABORT);
+    }
+    Api.GetOverlappedResult(Handle, &fOvlRead, &Read, winapi::TRUE);
+    return Read;
 }
 
 // ---------------------------------------------------------------------------------------------
 // TlxCustomComm: the receive counter
 
-void TlxCustomComm::CountWaiting(DWORD InQueue) {
-    std::lock_guard Lock(fCountLock);
+void TlxCustomComm::CountWaitingLocked(DWORD InQueue) {
+    // Fewer bytes than counted: a read took some and reports them through CountTaken.
     if (InQueue > fCountedWaiting) {
         fTotalReceived += InQueue - fCountedWaiting;
+        fCountedWaiting = InQueue;
     }
-    fCountedWaiting = InQueue;
 }
 
 void TlxCustomComm::CountTaken(DWORD Count) {
     std::lock_guard Lock(fCountLock);
+    ++fQueueChanges;
     const DWORD Counted = std::min(Count, fCountedWaiting);
     fCountedWaiting -= Counted;
     fTotalReceived += Count - Counted;
@@ -444,5 +553,6 @@ void TlxCustomComm::CountTaken(DWORD Count) {
 
 void TlxCustomComm::ForgetWaiting() {
     std::lock_guard Lock(fCountLock);
+    ++fQueueChanges;
     fCountedWaiting = 0;
 }

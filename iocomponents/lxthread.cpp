@@ -15,6 +15,8 @@
 struct TThreadState {
     std::atomic<bool> Started = false;
     std::atomic<bool> Terminated = false;
+    // Steps of this thread the main thread is running right now (a step may nest another).
+    std::atomic<int> StepsOnMainThread = 0;
     // Guarded by the Synchronize queue's mutex, whose condition also announces the end.
     bool Finished = false;
     std::mutex JoinMutex;
@@ -38,6 +40,8 @@ namespace {
 
 struct TSyncRequest {
     const std::function<void()>* Step;
+    // The thread that waits for the step; none for a thread that is not one of ours.
+    TThreadState* Requester;
     std::exception_ptr Error;
     bool Done = false;
 };
@@ -142,6 +146,10 @@ bool TThreadHandle::IsCurrent() const {
     return fState && fState.get() == CurrentState;
 }
 
+bool TThreadHandle::InStepOnMainThread() const {
+    return fState && TThread::IsMainThread() && fState->StepsOnMainThread > 0;
+}
+
 TThread::TThread() : fState(std::make_shared<TThreadState>()) {
     FirstUser();
 }
@@ -220,7 +228,7 @@ void TThread::Synchronize(const std::function<void()>& Step) {
         Step();
         return;
     }
-    TSyncRequest Request{&Step, nullptr, false};
+    TSyncRequest Request{&Step, CurrentState, nullptr, false};
     TSyncQueue& Sync = Queue();
     {
         std::lock_guard Lock(Sync.Mutex);
@@ -255,10 +263,16 @@ bool TThread::CheckSynchronize() {
             Sync.Pending.pop_front();
         }
         std::exception_ptr Error;
+        if (Request->Requester != nullptr) {
+            ++Request->Requester->StepsOnMainThread;
+        }
         try {
             (*Request->Step)();
         } catch (...) {
             Error = std::current_exception();
+        }
+        if (Request->Requester != nullptr) {
+            --Request->Requester->StepsOnMainThread;
         }
         {
             // The requester may return the moment Done is set: the request is not touched after.

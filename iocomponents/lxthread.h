@@ -46,6 +46,9 @@ public:
     void WaitFor() const;
     // True on the thread this handle refers to.
     bool IsCurrent() const;
+    // True on the main thread while it runs a Synchronize step of this thread: the thread waits
+    // for the step, so waiting for the thread to end from inside the step would never return.
+    bool InStepOnMainThread() const;
 
 private:
     friend class TThread;

@@ -191,7 +191,9 @@ termios2 TermiosFromDcb(const DCB& Dcb, const termios2& Base) {
     Line.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXANY | IXOFF |
                       INPCK | IGNPAR | IUCLC | IMAXBEL);
     Line.c_iflag |= IGNBRK;
-    Line.c_iflag |= (Dcb.Flags & DCB_fParity) != 0 ? INPCK : 0;
+    // A byte that fails its parity or framing check is dropped, never handed on as a 0x00 that
+    // reads like data; the driver's error counters report it (CE_RXPARITY, CE_FRAME).
+    Line.c_iflag |= (Dcb.Flags & DCB_fParity) != 0 ? INPCK | IGNPAR : 0;
     Line.c_iflag |= (Dcb.Flags & DCB_fOutX) != 0 ? IXON : 0;
     Line.c_iflag |= (Dcb.Flags & DCB_fInX) != 0 ? IXOFF : 0;
     Line.c_oflag &= ~OPOST;

@@ -276,9 +276,10 @@ void TSerialPort::Close() {
     if (fEventWorker.joinable()) {
         fEventWorker.join();
     }
-    // The driver's RS-485 mode would outlive us and surprise the next program.
-    if (fDriverToggles) {
-        SetDriverToggle(false);
+    // The driver's RS-485 settings would outlive us and surprise the next program: they go back
+    // to what the board had, which may be a mode that was on before we came.
+    if (fRs485AsFound) {
+        ::ioctl(fFd.Get(), TIOCSRS485, &*fRs485AsFound);
     }
     // Exclusive mode outlives the descriptor on a terminal that stays open elsewhere (the master
     // side of a pseudo-terminal): give it up so that the next opener is not refused.
@@ -364,14 +365,20 @@ void TSerialPort::RunWorker(TQueue& Queue) {
     Queue.Work.notify_one();
 }
 
-bool TSerialPort::Transfer(TQueue& Queue, bool HungUp) {
+void TSerialPort::StartHead(TQueue& Queue) {
     TRequest& Head = Queue.Requests.front();
-    const bool Reading = Queue.Direction == TDirection::Read;
     if (!Head.Started) {
         Head.Started = true;
         Head.LastMoved = TClock::now();
-        Head.Deadline = TotalDeadline(Reading, Head.Timeouts, Head.Count, Head.LastMoved);
+        Head.Deadline = TotalDeadline(Queue.Direction == TDirection::Read, Head.Timeouts,
+                                      Head.Count, Head.LastMoved);
     }
+}
+
+bool TSerialPort::Transfer(TQueue& Queue, bool HungUp) {
+    StartHead(Queue);
+    TRequest& Head = Queue.Requests.front();
+    const bool Reading = Queue.Direction == TDirection::Read;
     while (Head.Done < Head.Count) {
         BYTE* At = Head.Buffer + Head.Done;
         const std::size_t Left = Head.Count - Head.Done;
@@ -514,6 +521,9 @@ void TSerialPort::ServeUntilDone(std::unique_lock<std::mutex>& Lock, const OVERL
             continue;
         }
         const bool Reading = Queue->Direction == TDirection::Read;
+        // A request that came to the head when the one before it ended has not started yet: its
+        // time-outs start now, or the wait below would have none.
+        StartHead(*Queue);
         const int Timeout = MillisecondsUntil(Queue->Requests.front().NextTimeout(Reading));
         Queue->CallerServing = true;
         if (Queue->WorkerPolling) {
@@ -869,7 +879,9 @@ BOOL TSerialPort::ClearError(DWORD* Errors, COMSTAT* Stat) {
     if (Stat != nullptr) {
         Stat->Flags = HoldFlags();
         Stat->cbInQue = DWORD(std::max(Waiting, 0));
-        const std::uint64_t Out = QueuedOutput() + std::uint64_t(std::max(InDriver, 0));
+        // The byte in the transmitter counts as not yet sent: RTS must not drop under it.
+        const std::uint64_t Out = QueuedOutput() + std::uint64_t(std::max(InDriver, 0)) +
+                                  (InDriver <= 0 && ShiftingOut() ? 1 : 0);
         Stat->cbOutQue = DWORD(std::min<std::uint64_t>(Out, MAXDWORD));
     }
     return TRUE;
@@ -1128,9 +1140,10 @@ std::uint64_t TSerialPort::QueuedOutput() const {
 
 bool TSerialPort::DriverSending() const {
     int Pending = 0;
-    if (::ioctl(fFd.Get(), TIOCOUTQ, &Pending) == 0 && Pending > 0) {
-        return true;
-    }
+    return (::ioctl(fFd.Get(), TIOCOUTQ, &Pending) == 0 && Pending > 0) || ShiftingOut();
+}
+
+bool TSerialPort::ShiftingOut() const {
     // A UART that says so is still shifting out its last byte; others (a pseudo-terminal) are
     // empty when their queue is.
     unsigned int Status = 0;
@@ -1178,8 +1191,24 @@ void TSerialPort::SetModemLine(int Line, bool On) {
 }
 
 bool TSerialPort::SetDriverToggle(bool On) {
+    // The board's own settings (RTS polarity, delays, bus termination) stay: the DCB only says
+    // whether the driver switches RTS.
     serial_rs485 Settings{};
-    Settings.flags = On ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND : 0;
+    if (::ioctl(fFd.Get(), TIOCGRS485, &Settings) != 0) {
+        return false;
+    }
+    if (!fRs485AsFound) {
+        fRs485AsFound = Settings;
+    }
+    if (On) {
+        Settings.flags |= SER_RS485_ENABLED;
+        // No polarity set: RTS high while sending, as the DCB's toggle means.
+        if ((Settings.flags & (SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND)) == 0) {
+            Settings.flags |= SER_RS485_RTS_ON_SEND;
+        }
+    } else {
+        Settings.flags &= ~std::uint32_t(SER_RS485_ENABLED);
+    }
     if (::ioctl(fFd.Get(), TIOCSRS485, &Settings) != 0) {
         return false;
     }

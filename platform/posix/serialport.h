@@ -35,6 +35,8 @@
 #include "uniquefd.h"
 #include "waitevent.h"
 
+#include <linux/serial.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -178,6 +180,8 @@ private:
     // timed out or failed) and left the queue.
     // True, with ERROR_INVALID_HANDLE for the caller, once the port is closing. Under fLock.
     bool RefusedAsClosing() const;
+    // Starts the head request's time-outs, once. Under fLock.
+    void StartHead(TQueue& Queue);
     bool Transfer(TQueue& Queue, bool HungUp);
     void Complete(TQueue& Queue, std::deque<TRequest>::iterator Request, NTSTATUS Status);
     void Abort(TQueue& Queue, const std::function<bool(const TRequest&)>& Selected);
@@ -212,6 +216,8 @@ private:
     std::optional<TLineCounters> ReadCounters() const;
     std::uint64_t QueuedOutput() const;
     bool DriverSending() const;
+    // The transmitter itself still holds a byte (where the driver can tell).
+    bool ShiftingOut() const;
     DWORD HoldFlags() const;
 
     void ApplyLineModes(const DCB& Dcb, bool DriverToggles);
@@ -240,6 +246,8 @@ private:
     DWORD fInQueue = 4096;
     DWORD fOutQueue = 4096;
     bool fDriverToggles = false; // the driver's RS-485 mode is on (we turned it on)
+    // The driver's RS-485 settings before our first change, put back on close.
+    std::optional<serial_rs485> fRs485AsFound;
     bool fOutputHeld = false;    // EscapeCommFunction(SETXOFF)
     std::uint64_t fTaken = 0;    // bytes read or purged since open
 

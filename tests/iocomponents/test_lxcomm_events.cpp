@@ -1,20 +1,28 @@
 // Event processing through the event and message threads for what a real device cannot produce
 // on demand: line errors (all five bits of a vanished port, a parity error with bytes waiting),
-// RING, each way WaitCommEvent can fail, the transmit-empty event of software RS-485, and foreign
-// messages on the message thread's queue. The fake OS plays the port; the threads are real.
+// RING, each way WaitCommEvent can fail, the transmit-empty event of software RS-485, short and
+// stuck reads, failing posts, and foreign messages on the message thread's queue. The fake OS
+// plays the port; the threads are real.
 #include "eventloop.h"
 #include "fake_winapi.h"
+#include "forwarding_api.h"
 #include "recording_log.h"
 #include "testcomm.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QThread>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -52,10 +60,12 @@ public:
     void Closed(QObject*) {
         std::lock_guard Lock(fMutex);
         ++fClosed;
+        fThreads.push_back(QThread::currentThread());
     }
     void Notified(QObject*, int Code) {
         std::lock_guard Lock(fMutex);
         fNotified.push_back(Code);
+        fThreads.push_back(QThread::currentThread());
     }
 
     struct TError {
@@ -68,6 +78,8 @@ public:
     int SentCount() const { return Locked(fSent); }
     int ClosedCount() const { return Locked(fClosed); }
     std::vector<int> Notifications() const { return Locked(fNotified); }
+    // The threads OnClose and the notifications ran on, in order.
+    std::vector<QThread*> CloseThreads() const { return Locked(fThreads); }
 
 private:
     template <class T> T Locked(const T& Value) const {
@@ -82,6 +94,37 @@ private:
     int fSent = 0;
     int fClosed = 0;
     std::vector<int> fNotified;
+    std::vector<QThread*> fThreads;
+};
+
+// Ends the test binary when a test has not reached its end in time: a deadlock would otherwise
+// hold the whole suite until its time-out, with nothing said about where.
+class TWatchdog {
+public:
+    TWatchdog(int Seconds, const char* What)
+        : fThread([this, Seconds, What] {
+              std::unique_lock Lock(fMutex);
+              if (!fDone.wait_for(Lock, std::chrono::seconds(Seconds), [this] { return fEnded; })) {
+                  std::fprintf(stderr, "Deadlock: %s\n", What);
+                  std::abort();
+              }
+          }) {}
+    ~TWatchdog() {
+        {
+            std::lock_guard Lock(fMutex);
+            fEnded = true;
+        }
+        fDone.notify_all();
+        fThread.join();
+    }
+    TWatchdog(const TWatchdog&) = delete;
+    TWatchdog& operator=(const TWatchdog&) = delete;
+
+private:
+    std::mutex fMutex;
+    std::condition_variable fDone;
+    bool fEnded = false;
+    std::thread fThread;
 };
 
 // A data processor that reports every send completion as handled.
@@ -379,6 +422,211 @@ TEST_F(CommEvents, ForeignMessagesAreDispatchedNotProcessed) {
     // The thread goes on with the next event.
     Fake.QueueInput(PortPath, {'2'});
     ASSERT_TRUE(RunUntil([&] { return Watcher.ReceivedBytes() == "12"; }, WaitMs));
+}
+
+// UseMainThread false: the monitor is set in a step on the GUI thread that the message thread
+// waits for, and the control's handler closes the port from inside that step.
+TEST_F(CommEvents, AMonitorHandlerThatClosesThePortDoesNotWaitForTheStepItRunsIn) {
+    TTestComm& C = MakeComm();
+    C.SetUseMainThread(false);
+    QCheckBox Ring;
+    C.SetMonitorRing(&Ring);
+    C.SetTraceStates({tsRing});
+    QObject::connect(&Ring, &QCheckBox::toggled, &Ring, [&C] { C.SetActive(false); });
+    Open();
+    const TWatchdog Watchdog(30, "a close from a monitor's handler waits for its own step");
+    Fake.RaiseCommEvent(PortPath, winapi::EV_RING);
+    ASSERT_TRUE(RunUntil([&] { return !C.Active(); }, WaitMs));
+    EXPECT_TRUE(Ring.isChecked());
+    // The message thread ends by itself once the step has returned; reopening waits for it.
+    C.SetActive(true);
+    EXPECT_TRUE(C.Active());
+    C.SetActive(false);
+}
+
+// A transmit-empty event processed after the next send has raised RTS again belongs to the frame
+// before: RTS stays up until the output has really left.
+TEST_F(CommEvents, SoftwareRS485LowersRtsOnlyWhenNothingIsLeftToSend) {
+    struct TCase {
+        DWORD OutQueue;
+        bool Lowered;
+    };
+    const TCase Cases[] = {{8, false}, {0, true}};
+    Fake.SetPlatformId(winapi::VER_PLATFORM_WIN32_WINDOWS);
+    TTestComm& C = MakeComm();
+    C.SetRS485Mode(true);
+    C.SetTraceStates({tsTxEmpty});
+    Open();
+    for (const TCase& Case : Cases) {
+        const int SentBefore = Watcher.SentCount();
+        Fake.ClearCalls();
+        // Every look at the line in this pass finds the output queue as the case says.
+        Fake.ScriptNext("ClearCommError", lxtest::CommErrors(0, {0, 0, Case.OutQueue}), 2);
+        Fake.RaiseCommEvent(PortPath, winapi::EV_TXEMPTY);
+        ASSERT_TRUE(RunUntil([&] { return Watcher.SentCount() > SentBefore; }, WaitMs));
+        const auto Escapes = Fake.Calls("EscapeCommFunction");
+        ASSERT_EQ(Escapes.size(), Case.Lowered ? 1u : 0u) << "bytes queued: " << Case.OutQueue;
+        if (Case.Lowered) {
+            EXPECT_EQ(Escapes[0].Args[1], winapi::CLRRTS);
+        }
+    }
+}
+
+// The bytes an event found waiting may be fewer when the read comes (a read time-out, a purge in
+// between): only what the read took is handed on, never what the buffer held from before.
+TEST_F(CommEvents, TheReceivePathHandsOnOnlyWhatItsReadTook) {
+    struct TCase {
+        const char* Name;
+        std::vector<winapi::BYTE> Input; // what the port holds when the event comes
+        bool ReadStaysPending;           // the bytes went before the read began
+        std::string Received;
+    };
+    const TCase Cases[] = {
+        {"cut short", {'a', 'b'}, false, "ab"},
+        {"purged before the read", {}, true, ""},
+    };
+    TTestComm& C = MakeComm();
+    BindReceiver();
+    Open();
+    Fake.QueueInput(PortPath, {'1', '2', '3', '4', '5', '6'});
+    ASSERT_TRUE(RunUntil([&] { return Watcher.ReceivedBytes() == "123456"; }, WaitMs));
+    std::string Expected = "123456";
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        // The look at the line counts six bytes waiting.
+        Fake.ScriptNext("ClearCommError", lxtest::CommErrors(0, {0, 6, 0}));
+        if (Case.ReadStaysPending) {
+            Fake.ScriptNext("ReadFile", lxtest::Pending());
+        }
+        if (Case.Input.empty()) {
+            Fake.RaiseCommEvent(PortPath, winapi::EV_RXCHAR);
+        } else {
+            Fake.QueueInput(PortPath, Case.Input);
+        }
+        // A byte after the case's pass (a stuck read gives up after a while) shows that the
+        // pass has ended.
+        ASSERT_TRUE(RunUntil([&] { return Fake.ScriptsLeft() == 0; }, WaitMs));
+        RunFor(300);
+        Fake.QueueInput(PortPath, {'z'});
+        Expected += Case.Received + "z";
+        ASSERT_TRUE(RunUntil([&] { return Watcher.ReceivedBytes().size() >= Expected.size(); },
+                             WaitMs));
+        RunFor(50);
+        EXPECT_EQ(Watcher.ReceivedBytes(), Expected);
+    }
+    EXPECT_TRUE(C.Active());
+}
+
+// A loss found on another thread closes the port there; the owner hears of it on its own thread,
+// where a handler may touch its widgets.
+TEST_F(CommEvents, ALossIsAnnouncedOnTheComponentsThread) {
+    struct TCase {
+        const char* Name;
+        bool UseMainThread;
+        const char* Operation;
+        lxtest::TFakeResult Result;
+        // The event thread's waits are scripted before it starts; the look at the line after
+        // the open's own looks.
+        bool BeforeOpen;
+    };
+    const TCase Cases[] = {
+        {"found by the event thread", true, "WaitCommEvent",
+         lxtest::Fail(winapi::ERROR_DEVICE_NOT_CONNECTED), true},
+        {"found by the message thread", false, "ClearCommError", lxtest::CommErrors(0x1F), false},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TTestComm& C = MakeComm();
+        C.SetUseMainThread(Case.UseMainThread);
+        if (Case.BeforeOpen) {
+            // The first wait ends with the bytes' event; the next one finds the port gone.
+            Fake.ScriptNext(Case.Operation, lxtest::AsUsual());
+            Fake.ScriptNext(Case.Operation, Case.Result);
+        }
+        Open();
+        if (!Case.BeforeOpen) {
+            Fake.ScriptNext(Case.Operation, Case.Result);
+        }
+        const std::size_t Before = Watcher.CloseThreads().size();
+        Fake.QueueInput(PortPath, {'x'});
+        ASSERT_TRUE(RunUntil([&] { return Watcher.CloseThreads().size() == Before + 2; }, WaitMs));
+        EXPECT_FALSE(C.Active());
+        const std::vector<QThread*> Threads = Watcher.CloseThreads();
+        EXPECT_EQ(Threads[Before], C.thread()) << "OnClose";
+        EXPECT_EQ(Threads[Before + 1], C.thread()) << "notification code 1";
+        EXPECT_EQ(Watcher.Notifications().back(), 1);
+        Comm.reset();
+    }
+}
+
+// A message thread whose queue refuses the post (full, or the thread gone) must not make the
+// event thread spin a core: the post is given up after a bounded number of tries.
+TEST_F(CommEvents, APostThatKeepsFailingIsGivenUp) {
+    MakeComm();
+    BindReceiver();
+    Open();
+    constexpr int Refusals = 2000;
+    Fake.ScriptNext("PostThreadMessageW", lxtest::Fail(winapi::ERROR_NOT_ENOUGH_QUOTA), Refusals);
+    Fake.ClearCalls();
+    Fake.QueueInput(PortPath, {'1'});
+    RunFor(300);
+    EXPECT_LE(Fake.CallCount("PostThreadMessageW"), 200);
+    EXPECT_EQ(Watcher.ReceivedBytes(), "") << "the event was dropped";
+}
+
+// Stands in for the OS and holds the message thread's first look at the line until the main
+// thread has read what that look counted: a read between the count and its bookkeeping.
+class TCountRaceApi : public lxtest::TForwardingApi {
+public:
+    explicit TCountRaceApi(winapi::TWinApi& Target)
+        : TForwardingApi(Target), fMain(std::this_thread::get_id()) {}
+
+    winapi::BOOL ClearCommError(winapi::HANDLE hFile, DWORD* lpErrors,
+                                winapi::COMSTAT* lpStat) override {
+        const winapi::BOOL Result = fTarget.ClearCommError(hFile, lpErrors, lpStat);
+        std::unique_lock Lock(fMutex);
+        if (std::this_thread::get_id() != fMain && !fCounted) {
+            fCounted = true;
+            fChanged.notify_all();
+            // Bounded, in case the read waits for this look to end.
+            fChanged.wait_for(Lock, std::chrono::milliseconds(300), [this] { return fRead; });
+        }
+        return Result;
+    }
+    void WaitUntilCounted() {
+        std::unique_lock Lock(fMutex);
+        fChanged.wait_for(Lock, std::chrono::seconds(5), [this] { return fCounted; });
+    }
+    void ReadDone() {
+        std::lock_guard Lock(fMutex);
+        fRead = true;
+        fChanged.notify_all();
+    }
+
+private:
+    const std::thread::id fMain;
+    std::mutex fMutex;
+    std::condition_variable fChanged;
+    bool fCounted = false;
+    bool fRead = false;
+};
+
+TEST_F(CommEvents, ABytesCountedWhileAReadTakesItIsCountedOnce) {
+    TCountRaceApi Racing(Fake);
+    winapi::TWinApi* const Saved = winapi::SetApi(&Racing);
+    TTestComm& C = MakeComm();
+    C.SetUseMainThread(false);
+    Open();
+    Fake.QueueInput(PortPath, {'1', '2', '3', '4', '5'});
+    Racing.WaitUntilCounted();
+    char Reply[5] = {};
+    C.Read(Reply, sizeof(Reply));
+    Racing.ReadDone();
+    EXPECT_EQ(std::string(Reply, sizeof(Reply)), "12345");
+    RunFor(50);
+    EXPECT_EQ(C.TotalReceived(), 5u);
+    Comm.reset();
+    winapi::SetApi(Saved);
 }
 
 } // namespace

@@ -104,6 +104,33 @@ TEST_F(SerialIo, AWriteTotalTimeoutEndsAWriteThatCannotFinish) {
     EXPECT_EQ(Status().cbOutQue, 0u) << "the rest is dropped";
 }
 
+// The second write reaches the head of its queue when the first times out, and its caller comes
+// to wait for it at once: the caller starts its time-out rather than poll a held line for ever.
+TEST_F(SerialIo, AWriteTimeoutStartsForEachOfTwoWaitedWrites) {
+    SetTimeouts(0, 0, 0, 0, 100);
+    ASSERT_EQ(Os().EscapeCommFunction(Port, SETXOFF), TRUE);
+    std::atomic<bool> Finished = false;
+    const auto Start = TClock::now();
+    std::thread Writer([&] {
+        OVERLAPPED First{}, Second{};
+        DWORD Done = 0;
+        Os().WriteFile(Port, "held", 4, &Done, &First);
+        Os().WriteFile(Port, "back", 4, &Done, &Second);
+        Os().GetOverlappedResult(Port, &First, &Done, TRUE);
+        Os().GetOverlappedResult(Port, &Second, &Done, TRUE);
+        Finished = true;
+    });
+    while (!Finished && MillisecondsSince(Start) < 200 + Slack) {
+        Os().Sleep(5);
+    }
+    const bool InTime = Finished;
+    const long long Elapsed = MillisecondsSince(Start);
+    ClosePort(); // ends a write that is still stuck
+    Writer.join();
+    EXPECT_TRUE(InTime) << "the second write ignored its time-out";
+    EXPECT_GE(Elapsed, 200) << "the two time-outs run one after the other";
+}
+
 TEST_F(SerialIo, ClearCommErrorCountsBothQueues) {
     EXPECT_EQ(Status().cbInQue, 0u);
     Pty.Write("12345");
