@@ -187,17 +187,22 @@ void TAcquisition::ReadRatios() {
 }
 
 std::optional<TRefreshResult> TAcquisition::ReadAll() {
-    using TReader = std::optional<TSourceResult> (TAcquisition::*)();
-    static constexpr TReader Readers[SourceCount] = {
-        &TAcquisition::ReadU3AC, &TAcquisition::ReadI3AC, &TAcquisition::Read1AC,
-        &TAcquisition::ReadUDC};
+    // A switch, not a table of member pointers: g++'s bounds check misreads such a table.
+    const auto ReadSource = [this](std::size_t Source) -> std::optional<TSourceResult> {
+        switch (Source) {
+        case 0: return ReadU3AC();
+        case 1: return ReadI3AC();
+        case 2: return Read1AC();
+        default: return ReadUDC();
+        }
+    };
     TRefreshResult Refresh;
     Refresh.Time = QDateTime::currentDateTime();
     for (std::size_t Source = 0; Source < SourceCount; ++Source) {
         if (Source > 0 && !Pause(SequencePause)) {
             return std::nullopt;
         }
-        std::optional<TSourceResult> Result = (this->*Readers[Source])();
+        std::optional<TSourceResult> Result = ReadSource(Source);
         if (!Result) {
             return std::nullopt;
         }

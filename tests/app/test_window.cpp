@@ -165,6 +165,8 @@ TEST_F(Window, ASilentSourceLeavesItsLabelsAndTheWindowAnswersMeanwhile) {
     Form->btnRefresh->click();
     ASSERT_TRUE(Form->Acquiring());
     Form->btnRefresh->click();
+    // The close must meet the exchange itself, not a worker that has yet to send.
+    ASSERT_TRUE(RunUntil([&] { return Form->lxComm->TotalSent() - Sent >= RequestFrameLength; }, 5000));
     const auto Begin = TClock::now();
     Form->btnCloseComPort->click();
     EXPECT_LT(TClock::now() - Begin, TAcquisition::DefaultReplyTimeout / 2);
